@@ -1,0 +1,100 @@
+// Run-time errors and termination: the per-thread error state, the error numbers and their
+// texts, throwing to a registered handler or aborting, the global lock, and the start and end
+// of the process.
+//
+// A thread's handler is a recovery point (sigjmp_buf) set with sigsetjmp by the procedure that
+// registers it. A throw jumps there with siglongjmp, so no procedure between the failing step
+// and the handler does any further work. A jump was chosen over a C++ exception because the
+// same transfer must also work out of a processor-fault handler, where no exception may be
+// thrown. The price: every frame between a registration and a throw site holds only trivially
+// destructible locals (plain tables, no containers), which the procedural style gives anyway.
+#pragma once
+
+#include <setjmp.h>
+
+#include <cstdint>
+
+constexpr const char* MODULE_NAME = "tourplan";
+constexpr int32_t ERROR_TEXT_COUNT = 18;
+constexpr int32_t ABORT_MESSAGE_CAPACITY = 1024;
+
+using ErrorHandler = sigjmp_buf*;
+
+struct ErrorContext {
+  ErrorHandler handler;      // the thread's registered recovery point, or null
+  int32_t error_number;      // outcome of the latest reporting operation or throw
+  int32_t line;              // line of the latest throw that reached the handler; <= 0: none
+  const char* module_name;   // constant text, never copied or freed
+  const char* function_name; // no operation of this system records one
+};
+
+// The text of a run-time error number, or null outside 0..17.
+const char* error_text(int32_t number);
+
+// Error state of the calling thread. The context is thread-local storage: zero-filled when the
+// thread begins and released with the thread, so creating it can never fail.
+ErrorContext* current_error_context();
+ErrorHandler set_error_handler(ErrorHandler handler);  // returns the previous handler
+int32_t error_number();
+int32_t set_error_number(int32_t number);  // returns number
+
+// Records the error and jumps to the thread's handler, or aborts when it has none.
+[[noreturn]] void throw_error(int32_t number, int32_t line, const char* module);
+[[noreturn]] void throw_at_line(int32_t line, const char* module);
+[[noreturn]] void abort_with_message(int32_t number, int32_t line, const char* module,
+                                     const char* function);
+// Ends the process with this status. Only the first thread to end the run gets through;
+// any other thread that tries later waits until the process is gone.
+[[noreturn]] void end_run(int32_t status);
+
+// Builds the abort message into buffer (ABORT_MESSAGE_CAPACITY bytes, always terminated) and
+// returns its length. Uses no library call, so it is safe inside a signal handler.
+int32_t format_abort_message(char* buffer, int32_t number, int32_t line, const char* module,
+                             const char* function);
+
+// Process start and end.
+void runtime_start();
+void runtime_exit();
+
+// Steps that later subsystems arm for the process end, run by runtime_exit in this order.
+enum ExitStep { EXIT_REMOVE_CONSOLE_HANDLER, EXIT_CLOSE_FILES, EXIT_STEP_COUNT };
+void arm_exit_step(ExitStep step, void (*action)());
+
+// The run-time's global lock, re-entrant. It guards the file table and the console key state.
+void lock_global();
+void unlock_global();
+
+// Signals. install_signal_handlers runs after runtime_start, before any other thread exists.
+void install_signal_handlers();
+// The handler of the synchronous signals; turns the signal into its run-time error.
+void report_signal(int signal_number);
+// A termination request waiting for the main thread: its error number, or 0. Workers stop
+// early when it is set; the main thread raises it with poll_pending_signal at a safe point.
+int32_t pending_signal_error();
+void poll_pending_signal();
+// What a hang-up of the terminal does once the console's key input has begun (null: the
+// default action, ending the process).
+void set_console_close_action(void (*action)());
+
+// Whether the process has begun to end (end_run or an abort has been claimed).
+bool run_is_ending();
+
+// Table creation with explicit bounds. Cells are zero-filled. Stores and returns the outcome:
+// 0, 1 when an upper bound lies below its lower bound, 4 when the storage cannot be had: the
+// byte count overflows, exceeds the memory this process can have (counting the tables already
+// live), or the allocation fails.
+struct TableBlock {
+  void* cells;
+  int64_t bytes;
+};
+int32_t create_table(TableBlock* table, int64_t lower, int64_t upper, int64_t cell_bytes);
+int32_t create_table_2d(TableBlock* table, int64_t lower1, int64_t upper1, int64_t lower2,
+                        int64_t upper2, int64_t cell_bytes);
+// Frees the table (if any) and empties the block. Stores 0.
+void free_table(TableBlock* table);
+// Bytes held by tables now live.
+int64_t live_table_bytes();
+
+// Test seam: when set, a creation for which it returns true fails with error 4 as if no
+// storage could be had. Never set by the program itself.
+extern bool (*table_creation_should_fail)(int64_t cell_count, int64_t cell_bytes);
