@@ -1,0 +1,158 @@
+"""End to end: the console report, the solution file, stderr and the exit status."""
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from harness import RunCase, problem_text, tour_lines  # noqa: E402
+
+FOUR = [[0, 1, 9, 9], [9, 0, 1, 9], [9, 9, 0, 1], [1, 9, 9, 0]]
+
+
+def header(problem="problem.dat", solution="solution.txt"):
+    return b"Input file: %s\r\nOutput file: %s\r\n" % (problem.encode(), solution.encode())
+
+
+class NormalRuns(RunCase):
+    def test_no_arguments_in_a_folder_with_only_problem_dat(self):
+        self.put("problem.dat", problem_text(FOUR))
+        result = self.run_tourplan()
+        self.assertEqual(result.status, 0)
+        self.assertEqual(result.stderr, b"")
+        self.assertEqual(
+            result.report_without_time(),
+            header() + b"Points: 4\r\nStep 1\r\nStep 2\r\nStep 3\r\nEnd\r\n-----\r\n"
+            + tour_lines([1, 2, 3, 4, 1]) + b"-----\r\nTime:")
+        self.assertEqual(result.file("solution.txt"), tour_lines([1, 2, 3, 4, 1]))
+        self.assertEqual(sorted(os.listdir(self.folder)), ["problem.dat", "solution.txt"])
+
+    def test_empty_arguments_mean_the_default_names(self):
+        self.put("problem.dat", problem_text(FOUR))
+        result = self.run_tourplan(["", ""])
+        self.assertEqual(result.status, 0)
+        self.assertTrue(result.stdout.startswith(header()))
+        self.assertEqual(result.file("solution.txt"), tour_lines([1, 2, 3, 4, 1]))
+
+    def test_named_files_and_extra_arguments(self):
+        self.put("in put.txt", problem_text(FOUR))
+        result = self.run_tourplan(["in put.txt", "out.txt", "ignored"])
+        self.assertEqual(result.status, 0)
+        self.assertTrue(result.stdout.startswith(header("in put.txt", "out.txt")))
+        self.assertEqual(result.file("out.txt"), tour_lines([1, 2, 3, 4, 1]))
+        self.assertIsNone(result.file("solution.txt"))
+
+    def test_two_and_three_points(self):
+        cases = [
+            ([[0, 5], [7, 0]], b"Step 1\r\nStep 2\r\nEnd\r\n", [1, 2, 1]),
+            ([[0, 10, 1], [1, 0, 10], [10, 1, 0]], b"Step 1\r\nStep 2\r\nEnd\r\n", [1, 3, 2, 1]),
+        ]
+        for costs, steps, tour in cases:
+            self.put("problem.dat", problem_text(costs))
+            result = self.run_tourplan()
+            self.assertEqual(result.status, 0)
+            self.assertEqual(result.report_without_time(),
+                             header() + b"Points: %d\r\n" % len(costs) + steps + b"-----\r\n"
+                             + tour_lines(tour) + b"-----\r\nTime:")
+            self.assertEqual(result.file("solution.txt"), tour_lines(tour))
+
+    def test_solution_replaces_an_existing_file_even_the_problem_file(self):
+        self.put("problem.dat", problem_text(FOUR))
+        self.put("solution.txt", b"x" * 1000)
+        self.assertEqual(self.run_tourplan().file("solution.txt"), tour_lines([1, 2, 3, 4, 1]))
+        result = self.run_tourplan(["problem.dat", "problem.dat"])
+        self.assertEqual(result.status, 0)
+        self.assertEqual(result.file("problem.dat"), tour_lines([1, 2, 3, 4, 1]))
+
+    def test_short_file_reads_missing_costs_as_zero(self):
+        self.put("problem.dat", b"3\r\n0 1")
+        result = self.run_tourplan()
+        self.assertEqual(result.status, 0)
+        self.assertEqual(result.file("solution.txt"), tour_lines([1, 3, 2, 1]))
+
+
+class PublicInstances(RunCase):
+    def test_instances_up_to_22_points_come_out_optimal(self):
+        instances = [("burma14.dat", 3323), ("ulysses16.dat", 6859), ("br17.dat", 39),
+                     ("gr17.dat", 2085), ("gr21.dat", 2707), ("ulysses22.dat", 7013)]
+        for name, optimum in instances:
+            with open(os.path.join(harness.DATA, "tsplib", name), "rb") as handle:
+                data = handle.read()
+            self.put(name, data)
+            numbers = [int(x) for x in data.split()]
+            n = numbers[0]
+            costs = [numbers[1 + r * n: 1 + (r + 1) * n] for r in range(n)]
+            result = self.run_tourplan([name, name + ".tour"])
+            self.assertEqual(result.status, 0, name)
+            lines = result.file(name + ".tour").split(b"\r\n")
+            self.assertEqual(lines[-1], b"")
+            tour = [int(x) for x in lines[:-1]]
+            self.assertEqual(len(tour), n + 1)
+            self.assertEqual(tour[0], 1)
+            self.assertEqual(tour[-1], 1)
+            self.assertEqual(sorted(tour[:-1]), list(range(1, n + 1)))
+            cost = sum(costs[a - 1][b - 1] for a, b in zip(tour, tour[1:]))
+            self.assertEqual(cost, optimum, name)
+            self.assertIn(tour_lines(tour), result.stdout)
+
+
+class ErrorReports(RunCase):
+    """Each report is cut short by a key typed before it."""
+
+    def check_report(self, args, before_error, error, solution=None):
+        result = self.run_tourplan(args)
+        self.assertEqual(result.stdout, before_error + b"Error: %d\r\n" % error)
+        self.assertEqual(result.stderr, b"")
+        self.assertEqual(result.status, error)
+        return result
+
+    def test_missing_problem_file(self):
+        self.check_report([], header(), 2)
+        self.check_report(["nothere.dat"], header("nothere.dat"), 2)
+
+    def test_problem_file_that_is_not_a_file(self):
+        os.mkdir(os.path.join(self.folder, "folder"))
+        os.mkfifo(os.path.join(self.folder, "pipe"))
+        self.check_report(["folder"], header("folder"), 2)
+        self.check_report(["pipe"], header("pipe"), 2)
+        self.check_report(["/dev/null"], header("/dev/null"), 2)
+
+    def test_counts_without_a_tour(self):
+        for text, shown in [(b"0\r\n", b" 0"), (b"", b" 0"), (b"-3\r\n", b"-3"),
+                            (b"\xef\xbb\xbf5\r\n", b" 0")]:
+            self.put("problem.dat", text)
+            self.check_report([], header() + b"Points:" + shown + b"\r\n", 1)
+        self.put("problem.dat", b"1\r\n0\r\n")
+        self.check_report([], header() + b"Points: 1\r\n", 1)
+
+    def test_too_many_points_for_memory(self):
+        for n in [40, 64, 100, 1000000, 9223372036854775807]:
+            self.put("problem.dat", b"%d\r\n1 2 3\r\n" % n)
+            self.check_report([], header() + b"Points: %d\r\n" % n, 4)
+
+    def test_costs_whose_sums_could_overflow(self):
+        self.put("problem.dat", b"2\r\n0 9223372036854775807\r\n1 0\r\n")
+        self.check_report([], header() + b"Points: 2\r\n", 11)
+        self.put("problem.dat", b"3\r\n0 -9223372036854775808 0\r\n0 0 0\r\n0 0 0\r\n")
+        self.check_report([], header() + b"Points: 3\r\n", 11)
+
+    def test_solution_file_that_cannot_be_created(self):
+        self.put("problem.dat", problem_text(FOUR))
+        report = header("problem.dat", "no/such/folder.txt") + (
+            b"Points: 4\r\nStep 1\r\nStep 2\r\nStep 3\r\nEnd\r\n-----\r\n")
+        self.check_report(["problem.dat", "no/such/folder.txt"], report, 2)
+        self.assertEqual(os.listdir(self.folder), ["problem.dat"])
+
+
+class PauseWithoutTerminal(RunCase):
+    def test_report_pauses_five_seconds_when_no_key_can_come(self):
+        start = time.monotonic()
+        result = self.run_tourplan(["missing.dat"], stdin="null")
+        elapsed = time.monotonic() - start
+        self.assertEqual(result.status, 2)
+        self.assertEqual(result.stdout, header("missing.dat") + b"Error: 2\r\n")
+        self.assertGreaterEqual(elapsed, 4.9)
+
+
+if __name__ == "__main__":
+    harness.main()
