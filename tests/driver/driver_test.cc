@@ -1,11 +1,19 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
+#include <fstream>
 #include <string>
 
+#include "driver/driver.h"
 #include "driver/keys.h"
 #include "driver/print.h"
+#include "runtime/runtime.h"
+#include "support/faults.h"
 
 namespace {
 
@@ -74,6 +82,91 @@ TEST(Keys, TheQueueDropsItsOldestAndKeepsTheFlag) {
   for (int i = 0; i < 3 * KEY_QUEUE_SIZE; ++i) append_key_code(i);
   EXPECT_EQ(key_hit(), 1);
   EXPECT_EQ(key_hit(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A death test's child re-runs the test from the start, so the scratch names it computes must
+// be the parent's: they travel in the environment, which the child inherits.
+std::string scratch_file(const std::string& name) {
+  if (!getenv("TOURPLAN_TEST_SCRATCH")) {
+    setenv("TOURPLAN_TEST_SCRATCH", ("/tmp/tourplan_driver_" + std::to_string(getpid())).c_str(),
+           1);
+  }
+  return std::string(getenv("TOURPLAN_TEST_SCRATCH")) + "_" + name;
+}
+
+std::string file_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The failure that the cost table's creation brings about in the driver's run (five points:
+// 15 subsets by 4 end points).
+void (*failure_at_cost_table)();
+
+bool fail_at_cost_table(int64_t cell_count, int64_t) {
+  if (cell_count != 15 * 4) return false;
+  append_key_code('k');  // the report's pause ends at its first check
+  failure_at_cost_table();
+  return false;
+}
+
+// Runs the whole driver on a five-point problem with stdout going to a file.
+[[noreturn]] void run_driver_on_five_points(const std::string& problem,
+                                            const std::string& console) {
+  if (!freopen(console.c_str(), "wb", stdout)) _exit(99);
+  runtime_start();
+  install_signal_handlers();
+  table_creation_should_fail = fail_at_cost_table;
+  std::string solution = problem + ".out";
+  char* argv[] = {const_cast<char*>("tourplan"), const_cast<char*>(problem.c_str()),
+                  const_cast<char*>(solution.c_str()), nullptr};
+  run_driver(3, argv);
+}
+
+using ReportDeathTest = testing::Test;
+
+TEST_F(ReportDeathTest, FaultsAndSignalsOnTheMainThreadEndInTheErrorReport) {
+  struct Case {
+    const char* name;
+    void (*cause)();
+    int status;
+    const char* after_points;
+  } cases[] = {
+      {"segmentation fault", cause_segmentation_fault, 12, ""},
+      {"bus error", cause_bus_error, 12, ""},
+      {"divide error", cause_divide_error, 11, ""},
+      {"illegal instruction", cause_illegal_instruction, 10, ""},
+      {"abort", cause_abort, 14, ""},
+      // A termination request is raised at the next safe point: after the first size phase.
+      {"termination request",
+       [] {
+         kill(getpid(), SIGTERM);
+         while (pending_signal_error() == 0) usleep(1000);
+       },
+       13, "Step 1\r\nStep 2\r\n"},
+  };
+  const std::string problem = scratch_file("five.dat");
+  const std::string console = scratch_file("console.txt");
+  {
+    std::ofstream out(problem, std::ios::binary);
+    out << "5\r\n0 1 2 3 4\r\n1 0 1 2 3\r\n2 1 0 1 2\r\n3 2 1 0 1\r\n4 3 2 1 0\r\n";
+  }
+  for (const Case& c : cases) {
+    failure_at_cost_table = c.cause;
+    EXPECT_EXIT(run_driver_on_five_points(problem, console), testing::ExitedWithCode(c.status),
+                testing::StrEq(""))
+        << c.name;
+    EXPECT_EQ(file_text(console), "Input file: " + problem + "\r\nOutput file: " + problem +
+                                      ".out\r\nPoints: 5\r\n" + c.after_points + "Error: " +
+                                      std::to_string(c.status) + "\r\n")
+        << c.name;
+  }
+  unlink(problem.c_str());
+  unlink(console.c_str());
 }
 
 }  // namespace

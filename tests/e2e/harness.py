@@ -91,3 +91,20 @@ def main():
         sys.exit("give --binary=PATH or TOURPLAN_BINARY")
     os.environ["TOURPLAN_BINARY"] = BINARY
     unittest.main(module="__main__", verbosity=2)
+
+
+def random_problem(n, seed, low=1, high=1000):
+    """A reproducible random problem: a linear congruential generator, no library needed."""
+    state = seed
+    costs = []
+    for _ in range(n):
+        row = []
+        for _ in range(n):
+            state = (state * 6364136223846793005 + 1442695040888963407) % (1 << 64)
+            row.append(low + (state >> 33) % (high - low + 1))
+        costs.append(row)
+    return costs
+
+
+# Points of a problem whose solve lasts long enough to be interrupted in the middle.
+LONG_SOLVE_POINTS = 22

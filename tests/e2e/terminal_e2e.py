@@ -1,0 +1,191 @@
+"""End to end at a real terminal: keys, Ctrl+C, hang-up and the terminal's mode."""
+import fcntl
+import os
+import pty
+import select
+import signal
+import subprocess
+import sys
+import termios
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from harness import RunCase, problem_text  # noqa: E402
+
+INTERRUPTED = b"\nAborting due to runtime error 9 (\"interrupted\" signal)\n\n"
+
+
+class Terminal:
+    """tourplan running with a pseudo-terminal as its controlling terminal and standard input.
+    Standard output goes to a second pseudo-terminal, so that it is line-buffered and every
+    line can be seen as it is printed."""
+
+    def __init__(self, case, args):
+        self.master, slave = pty.openpty()
+        self.mode_before = termios.tcgetattr(self.master)
+        self.out_master, out_slave = pty.openpty()
+        attributes = termios.tcgetattr(out_slave)
+        attributes[1] &= ~termios.ONLCR  # keep the bytes as the program writes them
+        termios.tcsetattr(out_slave, termios.TCSANOW, attributes)
+
+        def own_the_terminal():
+            os.setsid()
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+        self.process = subprocess.Popen(
+            [harness.BINARY, *args], cwd=case.folder, stdin=slave, stdout=out_slave,
+            stderr=subprocess.PIPE, preexec_fn=own_the_terminal)
+        os.close(slave)
+        os.close(out_slave)
+        self.output = b""
+
+    def type(self, data):
+        os.write(self.master, data)
+
+    def wait_for_output(self, text, timeout=60):
+        deadline = time.monotonic() + timeout
+        while text not in self.output:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("no %r in %r" % (text, self.output))
+            ready, _, _ = select.select([self.out_master], [], [], left)
+            if ready:
+                try:
+                    self.output += os.read(self.out_master, 4096)
+                except OSError:
+                    break
+
+    def finish(self, timeout=60):
+        status = self.process.wait(timeout=timeout)
+        stderr = self.process.stderr.read()
+        self.process.stderr.close()
+        try:
+            while select.select([self.out_master], [], [], 0)[0]:
+                chunk = os.read(self.out_master, 4096)
+                if not chunk:
+                    break
+                self.output += chunk
+        except OSError:
+            pass
+        mode_after = termios.tcgetattr(self.master) if self.master is not None else None
+        for fd in (self.master, self.out_master):
+            if fd is not None:
+                os.close(fd)
+        return status, stderr, mode_after
+
+    def hang_up(self):
+        os.close(self.master)
+        self.master = None
+
+
+def header(problem):
+    return b"Input file: %s\r\nOutput file: solution.txt\r\n" % problem.encode()
+
+
+class Keys(RunCase):
+    def test_a_key_ends_the_pause_within_one_slice(self):
+        terminal = Terminal(self, ["missing.dat"])
+        terminal.wait_for_output(b"Error: 2\r\n")
+        time.sleep(0.5)
+        typed = time.monotonic()
+        terminal.type(b"x")
+        status, stderr, mode = terminal.finish()
+        self.assertLess(time.monotonic() - typed, 0.5)
+        self.assertEqual(status, 2)
+        self.assertEqual(stderr, b"")
+        self.assertEqual(terminal.output, header("missing.dat") + b"Error: 2\r\n")
+        self.assertEqual(mode, terminal.mode_before)
+
+    def test_a_key_typed_before_the_pause_ends_it_at_once(self):
+        start = time.monotonic()
+        terminal = Terminal(self, ["missing.dat"])
+        terminal.type(b"q")
+        status, stderr, mode = terminal.finish()
+        self.assertLess(time.monotonic() - start, 2)
+        self.assertEqual(status, 2)
+        self.assertEqual(mode, terminal.mode_before)
+
+    def test_closing_the_terminal_ends_the_pause(self):
+        terminal = Terminal(self, ["missing.dat"])
+        terminal.wait_for_output(b"Error: 2\r\n")
+        time.sleep(0.2)
+        closed = time.monotonic()
+        terminal.hang_up()
+        status, stderr, _ = terminal.finish()
+        self.assertLess(time.monotonic() - closed, 1)
+        self.assertEqual(status, 2)
+        self.assertEqual(stderr, b"")
+
+
+class Interrupts(RunCase):
+    def test_ctrl_c_during_the_pause(self):
+        terminal = Terminal(self, ["missing.dat"])
+        terminal.wait_for_output(b"Error: 2\r\n")
+        terminal.type(b"\x03")
+        status, stderr, mode = terminal.finish()
+        self.assertEqual(status, 9)
+        self.assertEqual(stderr, INTERRUPTED)
+        self.assertEqual(terminal.output, header("missing.dat") + b"Error: 2\r\n")
+        self.assertEqual(mode, terminal.mode_before)
+
+    def test_ctrl_c_during_a_long_solve(self):
+        n = harness.LONG_SOLVE_POINTS
+        self.put("problem.dat", problem_text(harness.random_problem(n, 7)))
+        terminal = Terminal(self, [])
+        terminal.wait_for_output(b"Step 3\r\n")
+        terminal.type(b"\x03")
+        status, stderr, mode = terminal.finish()
+        self.assertEqual(status, 9)
+        self.assertEqual(stderr, INTERRUPTED)
+        self.assertTrue(terminal.output.startswith(header("problem.dat") + b"Points: %d\r\n" % n))
+        self.assertNotIn(b"End", terminal.output)
+        self.assertEqual(mode, terminal.mode_before)
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "solution.txt")))
+
+    def test_termination_request_during_a_long_solve_is_reported(self):
+        n = harness.LONG_SOLVE_POINTS
+        self.put("problem.dat", problem_text(harness.random_problem(n, 8)))
+        terminal = Terminal(self, [])
+        terminal.wait_for_output(b"Step 3\r\n")
+        terminal.type(b"k")  # already waiting when the report's pause begins
+        terminal.process.send_signal(signal.SIGTERM)
+        status, stderr, mode = terminal.finish()
+        self.assertEqual(status, 13)
+        self.assertEqual(stderr, b"")
+        self.assertTrue(terminal.output.endswith(b"\r\nError: 13\r\n"), terminal.output)
+        self.assertNotIn(b"End", terminal.output)
+        self.assertEqual(mode, terminal.mode_before)
+
+    def test_quit_key_keeps_its_default_but_restores_the_terminal(self):
+        terminal = Terminal(self, ["missing.dat"])
+        terminal.wait_for_output(b"Error: 2\r\n")
+        time.sleep(0.2)
+        terminal.type(b"\x1c")  # Ctrl+\
+        status, stderr, mode = terminal.finish()
+        self.assertEqual(status, -signal.SIGQUIT)
+        self.assertEqual(mode, terminal.mode_before)
+
+    def test_stopping_restores_the_terminal_until_continued(self):
+        terminal = Terminal(self, ["missing.dat"])
+        terminal.wait_for_output(b"Error: 2\r\n")
+        time.sleep(0.2)
+        terminal.type(b"\x1a")  # Ctrl+Z
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            with open("/proc/%d/stat" % terminal.process.pid) as stat:
+                if stat.read().split(") ")[1].startswith("T"):
+                    break
+            time.sleep(0.02)
+        self.assertEqual(termios.tcgetattr(terminal.master), terminal.mode_before)
+        terminal.process.send_signal(signal.SIGCONT)
+        time.sleep(0.2)
+        self.assertNotEqual(termios.tcgetattr(terminal.master), terminal.mode_before)
+        terminal.type(b"x")
+        status, _, mode = terminal.finish()
+        self.assertEqual(status, 2)
+        self.assertEqual(mode, terminal.mode_before)
+
+
+if __name__ == "__main__":
+    harness.main()
