@@ -8,6 +8,8 @@ TableBlock CityBit;
 TableBlock CostTable;
 TableBlock NextTable;
 
+void (*inspect_solver_tables)(int64_t n) = nullptr;
+
 // Columns of CostTable and NextTable (N - 1); fixed while the tables exist.
 static int64_t table_columns = 0;
 

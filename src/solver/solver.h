@@ -67,8 +67,16 @@ extern TableBlock NextTable;
 // Fills cost(S, a) and next(S, a) for every S of exactly k points without a (reference engine).
 void fill_column(int64_t n, int64_t a, int64_t k);
 
-// One size phase of the reference engine: fill_column for every end point a = 2..N.
+// One size phase of the reference engine: fill_column for every end point a = 2..N, each on
+// a worker thread of its own, all joined before it returns.
 void run_size_phase(int64_t n, int64_t k);
+// N and the subset size k of the phase that runs; written only while no worker runs.
+extern int64_t PhaseParams[2];
+// Whether the phases run their columns on worker threads (the program) or one after another
+// on the calling thread (a reference for tests and benchmarks).
+extern bool run_phases_in_parallel;
+// Test seam: a worker for which it returns true is treated as one that failed to start.
+extern bool (*thread_start_should_fail)(int64_t end_point);
 
 // Test seam: called by solve_tour with N just before it frees its tables.
 extern void (*inspect_solver_tables)(int64_t n);
