@@ -19,7 +19,7 @@ check() {  # name
 }
 configure release -DCMAKE_BUILD_TYPE=Release
 check release
-configure asan -DCMAKE_BUILD_TYPE=Debug -DTOURPLAN_SANITIZE=address
+configure asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOURPLAN_SANITIZE=address
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 check asan
 configure tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOURPLAN_SANITIZE=thread
 # An abort (Ctrl+C, a failing worker) ends the process with workers still unjoined: by design,

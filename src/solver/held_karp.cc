@@ -2,11 +2,14 @@
 #include <cstdlib>
 
 #include "driver/print.h"
+#include "solver/fast_engine.h"
 #include "solver/solver.h"
 
 TableBlock CityBit;
 TableBlock CostTable;
 TableBlock NextTable;
+
+SolverEngine solver_engine = ENGINE_FAST;
 
 void (*inspect_solver_tables)(int64_t n) = nullptr;
 
@@ -99,10 +102,53 @@ void fill_column(int64_t n, int64_t a, int64_t k) {
   free_table(&list_block);
 }
 
-// cost(S, j) as the closing step reads it; the empty subset (N = 2) is the way back to 1.
-static int64_t closing_cost(const DistanceMatrix* matrix, int64_t subset, int64_t j) {
+// cost(S, j) as the closing step and the tests read it; the empty subset (N = 2) is the way
+// back to point 1.
+static int64_t engine_cost(const DistanceMatrix* matrix, int64_t subset, int64_t j) {
+  if (solver_engine == ENGINE_FAST) return fast_cost(static_cast<uint64_t>(subset), j);
   if (subset == 0) return distance(matrix, j, 1);
   return reference_cost(subset, j);
+}
+
+static int64_t engine_next(int64_t subset, int64_t end_point) {
+  if (solver_engine == ENGINE_FAST) return fast_next(static_cast<uint64_t>(subset), end_point);
+  return reference_next(subset, end_point);
+}
+
+static void create_reference_tables(int64_t n, const DistanceMatrix* matrix) {
+  if (n - 1 > 62) {
+    set_error_number(4);
+    throw_at_line(LINE_COST_TABLE, MODULE_NAME);
+  }
+  const int64_t full_count = (int64_t{1} << (n - 1)) - 1;  // M
+  table_columns = n - 1;
+  solve_matrix = matrix;
+  if (create_table_2d(&CostTable, 1, full_count, 2, n, sizeof(int64_t)) != 0) {
+    throw_at_line(LINE_COST_TABLE, MODULE_NAME);
+  }
+  if (create_table_2d(&NextTable, 1, full_count, 2, n, sizeof(int8_t)) != 0) {
+    throw_at_line(LINE_NEXT_TABLE, MODULE_NAME);
+  }
+}
+
+static void fill_reference_one_point_subsets(int64_t n, const DistanceMatrix* matrix) {
+  const int64_t* bit = city_bits();
+  int64_t* cost = static_cast<int64_t*>(CostTable.cells);
+  int8_t* next = static_cast<int8_t*>(NextTable.cells);
+  for (int64_t i = 2; i <= n; ++i) {
+    for (int64_t j = 2; j <= n; ++j) {
+      if (j == i) continue;
+      cost[(bit[i - 2] - 1) * table_columns + (j - 2)] =
+          distance(matrix, j, i) + distance(matrix, i, 1);
+      next[(bit[i - 2] - 1) * table_columns + (j - 2)] = static_cast<int8_t>(i);
+    }
+  }
+}
+
+static void print_step(int64_t k) {
+  print_text(CONSOLE, "Step");
+  print_integer(CONSOLE, k);
+  print_line_end(CONSOLE);
 }
 
 void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* tour) {
@@ -117,52 +163,39 @@ void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* to
     throw_error(COST_OVERFLOW_ERROR, -1, nullptr);
   }
 
-  if (n - 1 > 62) {
-    set_error_number(4);
-    throw_at_line(LINE_COST_TABLE, MODULE_NAME);
+  const bool fast = solver_engine == ENGINE_FAST;
+  if (fast) {
+    fast_prepare(n, matrix);
+  } else {
+    create_reference_tables(n, matrix);
   }
-  const int64_t full_count = (int64_t{1} << (n - 1)) - 1;  // M
-  table_columns = n - 1;
-  solve_matrix = matrix;
-  if (create_table_2d(&CostTable, 1, full_count, 2, n, sizeof(int64_t)) != 0) {
-    throw_at_line(LINE_COST_TABLE, MODULE_NAME);
-  }
-  if (create_table_2d(&NextTable, 1, full_count, 2, n, sizeof(int8_t)) != 0) {
-    throw_at_line(LINE_NEXT_TABLE, MODULE_NAME);
-  }
-  int64_t* cost = static_cast<int64_t*>(CostTable.cells);
-  int8_t* next = static_cast<int8_t*>(NextTable.cells);
 
   print_text(CONSOLE, "Step 1");
   print_line_end(CONSOLE);
-
-  for (int64_t i = 2; i <= n; ++i) {
-    for (int64_t j = 2; j <= n; ++j) {
-      if (j == i) continue;
-      cost[(bit[i - 2] - 1) * table_columns + (j - 2)] =
-          distance(matrix, j, i) + distance(matrix, i, 1);
-      next[(bit[i - 2] - 1) * table_columns + (j - 2)] = static_cast<int8_t>(i);
-    }
+  if (fast) {
+    fast_fill_first_size();
+  } else {
+    fill_reference_one_point_subsets(n, matrix);
   }
 
   int64_t k = 2;
   for (; k <= n - 2; ++k) {
-    print_text(CONSOLE, "Step");
-    print_integer(CONSOLE, k);
-    print_line_end(CONSOLE);
-    run_size_phase(n, k);
+    print_step(k);
+    if (fast) {
+      fast_fill_size(k);
+    } else {
+      run_size_phase(n, k);
+    }
     poll_pending_signal();
   }
-  print_text(CONSOLE, "Step");
-  print_integer(CONSOLE, k);
-  print_line_end(CONSOLE);
+  print_step(k);
 
   int64_t full = 0;
   for (int64_t c = 2; c <= n; ++c) full += bit[c - 2];
   int64_t best = COST_INFINITY;
   int64_t last = 0;
   for (int64_t j = 2; j <= n; ++j) {
-    int64_t u = distance(matrix, 1, j) + closing_cost(matrix, full - bit[j - 2], j);
+    int64_t u = distance(matrix, 1, j) + engine_cost(matrix, full - bit[j - 2], j);
     if (u < best) {
       best = u;
       last = j;
@@ -178,7 +211,7 @@ void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* to
   path[1] = last;
   int64_t subset = full - bit[last - 2];
   for (int64_t i = 2; subset != 0; ++i) {
-    last = reference_next(subset, last);
+    last = engine_next(subset, last);
     path[i] = last;
     subset -= bit[last - 2];
   }
@@ -195,11 +228,21 @@ void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* to
   for (int64_t i = 0; i < n; ++i) tour->points[i] = path[(i + position) % n];
 
   if (inspect_solver_tables) inspect_solver_tables(n);
-  free_table(&CostTable);
-  free_table(&NextTable);
+  if (fast) {
+    fast_release();
+  } else {
+    free_table(&CostTable);
+    free_table(&NextTable);
+  }
   free_table(&CityBit);
   print_text(CONSOLE, "End");
   print_line_end(CONSOLE);
   tour->points[n] = start;
   free_table(&path_block);
 }
+
+int64_t solver_cost(const DistanceMatrix* matrix, int64_t subset, int64_t end_point) {
+  return engine_cost(matrix, subset, end_point);
+}
+
+int64_t solver_next(int64_t subset, int64_t end_point) { return engine_next(subset, end_point); }

@@ -46,6 +46,11 @@ constexpr int32_t LINE_COMBINATION = 88;
 // A problem whose path costs could overflow is refused with this error, before "Step 1".
 constexpr int32_t COST_OVERFLOW_ERROR = 11;
 
+// The engine that fills the tables: the fast engine by default, or the reference engine that
+// fills one column (end point) of one size at a time. Both give the same cells and tours.
+enum SolverEngine { ENGINE_FAST, ENGINE_REFERENCE };
+extern SolverEngine solver_engine;
+
 // Fills the caller's tour (positions 0..N) with a least-cost closed tour from start, printing
 // "Step" lines and "End" on the console. Failures are raised through throw_at_line.
 void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* tour);
@@ -80,6 +85,11 @@ extern bool (*thread_start_should_fail)(int64_t end_point);
 
 // Test seam: called by solve_tour with N just before it frees its tables.
 extern void (*inspect_solver_tables)(int64_t n);
+
+// Cell (S, a) of the engine in use, for tests while the tables exist (inspect_solver_tables):
+// the cost, and the choice (the point that follows a).
+int64_t solver_cost(const DistanceMatrix* matrix, int64_t subset, int64_t end_point);
+int64_t solver_next(int64_t subset, int64_t end_point);
 
 // Reads of the reference tables, for tests: cell (S, a) as stored.
 int64_t reference_cost(int64_t subset, int64_t end_point);

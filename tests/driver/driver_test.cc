@@ -103,14 +103,14 @@ std::string file_text(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The failure that the cost table's creation brings about in the driver's run (five points:
-// 15 subsets by 4 end points).
-void (*failure_at_cost_table)();
+// The failure that the distance matrix's creation brings about in the driver's run (five
+// points: 25 cells of 8 bytes).
+void (*failure_at_matrix)();
 
-bool fail_at_cost_table(int64_t cell_count, int64_t) {
-  if (cell_count != 15 * 4) return false;
+bool fail_at_matrix(int64_t cell_count, int64_t cell_bytes) {
+  if (cell_count != 25 || cell_bytes != 8) return false;
   append_key_code('k');  // the report's pause ends at its first check
-  failure_at_cost_table();
+  failure_at_matrix();
   return false;
 }
 
@@ -120,7 +120,7 @@ bool fail_at_cost_table(int64_t cell_count, int64_t) {
   if (!freopen(console.c_str(), "wb", stdout)) _exit(99);
   runtime_start();
   install_signal_handlers();
-  table_creation_should_fail = fail_at_cost_table;
+  table_creation_should_fail = fail_at_matrix;
   std::string solution = problem + ".out";
   char* argv[] = {const_cast<char*>("tourplan"), const_cast<char*>(problem.c_str()),
                   const_cast<char*>(solution.c_str()), nullptr};
@@ -141,13 +141,13 @@ TEST_F(ReportDeathTest, FaultsAndSignalsOnTheMainThreadEndInTheErrorReport) {
       {"divide error", cause_divide_error, 11, ""},
       {"illegal instruction", cause_illegal_instruction, 10, ""},
       {"abort", cause_abort, 14, ""},
-      // A termination request is raised at the next safe point: after the first size phase.
+      // A termination request is raised at the next safe point: after the first row read.
       {"termination request",
        [] {
          kill(getpid(), SIGTERM);
          while (pending_signal_error() == 0) usleep(1000);
        },
-       13, "Step 1\r\nStep 2\r\n"},
+       13, ""},
   };
   const std::string problem = scratch_file("five.dat");
   const std::string console = scratch_file("console.txt");
@@ -156,7 +156,7 @@ TEST_F(ReportDeathTest, FaultsAndSignalsOnTheMainThreadEndInTheErrorReport) {
     out << "5\r\n0 1 2 3 4\r\n1 0 1 2 3\r\n2 1 0 1 2\r\n3 2 1 0 1\r\n4 3 2 1 0\r\n";
   }
   for (const Case& c : cases) {
-    failure_at_cost_table = c.cause;
+    failure_at_matrix = c.cause;
     EXPECT_EXIT(run_driver_on_five_points(problem, console), testing::ExitedWithCode(c.status),
                 testing::StrEq(""))
         << c.name;

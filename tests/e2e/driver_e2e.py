@@ -71,10 +71,8 @@ class NormalRuns(RunCase):
         self.assertEqual(result.file("solution.txt"), tour_lines([1, 3, 2, 1]))
 
 
-class PublicInstances(RunCase):
-    def test_instances_up_to_22_points_come_out_optimal(self):
-        instances = [("burma14.dat", 3323), ("ulysses16.dat", 6859), ("br17.dat", 39),
-                     ("gr17.dat", 2085), ("gr21.dat", 2707), ("ulysses22.dat", 7013)]
+class InstanceRuns(RunCase):
+    def check_optimal(self, instances):
         for name, optimum in instances:
             with open(os.path.join(harness.DATA, "tsplib", name), "rb") as handle:
                 data = handle.read()
@@ -94,6 +92,20 @@ class PublicInstances(RunCase):
             cost = sum(costs[a - 1][b - 1] for a, b in zip(tour, tour[1:]))
             self.assertEqual(cost, optimum, name)
             self.assertIn(tour_lines(tour), result.stdout)
+
+
+class PublicInstances(InstanceRuns):
+    def test_instances_up_to_24_points_come_out_optimal(self):
+        self.check_optimal([("burma14.dat", 3323), ("ulysses16.dat", 6859), ("br17.dat", 39),
+                            ("gr17.dat", 2085), ("gr21.dat", 2707), ("ulysses22.dat", 7013),
+                            ("gr24.dat", 1272)])
+
+
+class LargePublicInstances(InstanceRuns):
+    """About 1.7 GB of tables and a second or two of solving."""
+
+    def test_fri26_comes_out_optimal(self):
+        self.check_optimal([("fri26.dat", 937)])
 
 
 class ErrorReports(RunCase):

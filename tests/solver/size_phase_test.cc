@@ -27,6 +27,14 @@ void capture_tables(int64_t) {
   captured.next.assign(next, next + NextTable.bytes);
 }
 
+// The per-end-point phases belong to the reference engine.
+class SizePhaseTest : public testing::Test {
+ protected:
+  void SetUp() override { solver_engine = ENGINE_REFERENCE; }
+  void TearDown() override { solver_engine = ENGINE_FAST; }
+};
+using SizePhaseDeathTest = SizePhaseTest;
+
 Tables solve_capturing(const Costs& costs, bool parallel) {
   run_phases_in_parallel = parallel;
   inspect_solver_tables = capture_tables;
@@ -45,7 +53,7 @@ void expect_same_tables(const Tables& parallel, const Tables& sequential, const 
   EXPECT_TRUE(parallel.next == sequential.next) << what;
 }
 
-TEST(SizePhase, ParallelFillsTheSameTablesAsSequential) {
+TEST_F(SizePhaseTest, ParallelFillsTheSameTablesAsSequential) {
   uint64_t seed = 100;
   for (int n = 3; n <= 16; ++n) {
     for (int64_t high : {2, 50, 1000000}) {
@@ -60,7 +68,7 @@ TEST(SizePhase, ParallelFillsTheSameTablesAsSequential) {
 
 std::atomic<int> start_attempts;
 
-TEST(SizePhase, ThreadsPerPhase) {
+TEST_F(SizePhaseTest, ThreadsPerPhase) {
   thread_start_should_fail = [](int64_t) {
     ++start_attempts;
     return false;
@@ -74,7 +82,7 @@ TEST(SizePhase, ThreadsPerPhase) {
   thread_start_should_fail = nullptr;
 }
 
-TEST(SizePhase, WorkersThatCannotStartAreRunOnTheCallingThread) {
+TEST_F(SizePhaseTest, WorkersThatCannotStartAreRunOnTheCallingThread) {
   const std::vector<bool (*)(int64_t)> failures = {
       [](int64_t a) { return a % 2 == 0; },
       [](int64_t) { return true; },
@@ -100,8 +108,6 @@ std::atomic<int64_t> failing_cell_count;
 bool fail_on_worker(int64_t cell_count, int64_t) {
   return !pthread_equal(pthread_self(), main_thread) && cell_count == failing_cell_count;
 }
-
-using SizePhaseDeathTest = testing::Test;
 
 TEST_F(SizePhaseDeathTest, AWorkerWithoutStorageAbortsWithItsLine) {
   struct Case {
