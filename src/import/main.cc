@@ -1,0 +1,27 @@
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "import/tsplib.h"
+
+static const char USAGE[] =
+    "usage: tourplan-import input.tsp output.dat\n"
+    "Converts a TSPLIB problem into a tourplan problem file; '-' names standard input or "
+    "output.\n";
+
+int main(int argc, char** argv) {
+  if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+    fputs(USAGE, stdout);
+    return 0;
+  }
+  if (argc != 3) {
+    fputs(USAGE, stderr);
+    return 2;
+  }
+  std::string message;
+  if (!import_file(argv[1], argv[2], &message)) {
+    fprintf(stderr, "tourplan-import: %s\n", message.c_str());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,500 @@
+// The TSPLIB reader. A file is a specification part of "KEYWORD : value" lines and a data part
+// of sections, each a keyword line followed by lines of numbers, optionally closed by EOF.
+// Everything needed to size a section (TYPE, DIMENSION, EDGE_WEIGHT_TYPE and, for explicit
+// weights, EDGE_WEIGHT_FORMAT) must come before it.
+#include <charconv>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "import/tsplib.h"
+
+namespace {
+
+// A keyword's value this reader knows but does not handle.
+constexpr int UNSUPPORTED = -1;
+
+enum ProblemType { TYPE_TSP, TYPE_ATSP };
+enum WeightType { WEIGHT_EXPLICIT, WEIGHT_EUC_2D, WEIGHT_CEIL_2D, WEIGHT_ATT, WEIGHT_GEO };
+enum MatrixFormat {
+  FORMAT_FUNCTION,
+  FORMAT_FULL_MATRIX,
+  FORMAT_UPPER_ROW,
+  FORMAT_LOWER_ROW,
+  FORMAT_UPPER_DIAG_ROW,
+  FORMAT_LOWER_DIAG_ROW,
+};
+enum CoordType { COORDS_TWOD, COORDS_THREED, COORDS_NONE };
+
+struct Choice {
+  const char* name;
+  int value;
+};
+
+const Choice TYPE_CHOICES[] = {
+    {"TSP", TYPE_TSP},    {"ATSP", TYPE_ATSP},   {"SOP", UNSUPPORTED},
+    {"HCP", UNSUPPORTED}, {"CVRP", UNSUPPORTED}, {"TOUR", UNSUPPORTED},
+};
+const Choice WEIGHT_TYPE_CHOICES[] = {
+    {"EXPLICIT", WEIGHT_EXPLICIT}, {"EUC_2D", WEIGHT_EUC_2D}, {"CEIL_2D", WEIGHT_CEIL_2D},
+    {"ATT", WEIGHT_ATT},           {"GEO", WEIGHT_GEO},       {"EUC_3D", UNSUPPORTED},
+    {"MAX_2D", UNSUPPORTED},       {"MAX_3D", UNSUPPORTED},   {"MAN_2D", UNSUPPORTED},
+    {"MAN_3D", UNSUPPORTED},       {"XRAY1", UNSUPPORTED},    {"XRAY2", UNSUPPORTED},
+    {"SPECIAL", UNSUPPORTED},
+};
+// A column format of a symmetric matrix lists the same numbers as the mirrored row format.
+const Choice FORMAT_CHOICES[] = {
+    {"FUNCTION", FORMAT_FUNCTION},
+    {"FULL_MATRIX", FORMAT_FULL_MATRIX},
+    {"UPPER_ROW", FORMAT_UPPER_ROW},
+    {"LOWER_ROW", FORMAT_LOWER_ROW},
+    {"UPPER_DIAG_ROW", FORMAT_UPPER_DIAG_ROW},
+    {"LOWER_DIAG_ROW", FORMAT_LOWER_DIAG_ROW},
+    {"UPPER_COL", FORMAT_LOWER_ROW},
+    {"LOWER_COL", FORMAT_UPPER_ROW},
+    {"UPPER_DIAG_COL", FORMAT_LOWER_DIAG_ROW},
+    {"LOWER_DIAG_COL", FORMAT_UPPER_DIAG_ROW},
+};
+const Choice COORD_TYPE_CHOICES[] = {
+    {"TWOD_COORDS", COORDS_TWOD}, {"THREED_COORDS", COORDS_THREED}, {"NO_COORDS", COORDS_NONE}};
+const Choice DISPLAY_TYPE_CHOICES[] = {
+    {"COORD_DISPLAY", 0}, {"TWOD_DISPLAY", 0}, {"NO_DISPLAY", 0}};
+
+// What the specification part has said so far. Values as written are kept for messages.
+struct Specification {
+  bool has_type = false;
+  int type = TYPE_TSP;
+  int64_t dimension = 0;  // 0 until given
+  bool has_weight_type = false;
+  int weight_type = WEIGHT_EXPLICIT;
+  std::string weight_type_name;
+  bool has_format = false;
+  int format = FORMAT_FUNCTION;
+  std::string format_name;
+  int coord_type = COORDS_TWOD;
+  std::string coord_type_name;
+};
+
+struct Data {
+  bool has_weights = false;
+  std::vector<int64_t> weights;  // in the order the section lists them
+  bool has_points = false;
+  std::vector<Point> points;  // by node, 1..N at 0..N-1
+};
+
+struct Reader {
+  std::vector<std::string_view> lines;
+  size_t next = 0;  // index of the next line to read
+  ImportError* error;
+};
+
+bool fail(ImportError* error, int64_t line, std::string message) {
+  error->line = line;
+  error->message = std::move(message);
+  return false;
+}
+
+bool fail(Reader* reader, size_t index, std::string message) {
+  return fail(reader->error, static_cast<int64_t>(index) + 1, std::move(message));
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+std::vector<std::string_view> split_words(std::string_view line) {
+  std::vector<std::string_view> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && is_blank(line[i])) ++i;
+    size_t start = i;
+    while (i < line.size() && !is_blank(line[i])) ++i;
+    if (i > start) words.push_back(line.substr(start, i - start));
+  }
+  return words;
+}
+
+std::vector<std::string_view> split_lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// Whether a line's first word starts like a number rather than a keyword.
+bool starts_number(std::string_view word) {
+  const char c = word.empty() ? 0 : word.front();
+  return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.';
+}
+
+bool parse_whole(std::string_view word, int64_t* value) {
+  auto [end, failure] = std::from_chars(word.data(), word.data() + word.size(), *value);
+  return failure == std::errc() && end == word.data() + word.size();
+}
+
+bool parse_real(std::string_view word, double* value) {
+  auto [end, failure] = std::from_chars(word.data(), word.data() + word.size(), *value);
+  return failure == std::errc() && end == word.data() + word.size() && std::isfinite(*value);
+}
+
+std::string quoted(std::string_view word) {
+  std::string text = "'";
+  text += word;
+  text += '\'';
+  return text;
+}
+
+std::string names_of(const Choice* choices, size_t count) {
+  std::string names;
+  for (size_t i = 0; i < count; ++i) {
+    if (choices[i].value == UNSUPPORTED) continue;
+    if (!names.empty()) names += ", ";
+    names += choices[i].name;
+  }
+  return names;
+}
+
+template <size_t COUNT>
+bool choose(Reader* reader, size_t index, std::string_view keyword, std::string_view value,
+            const Choice (&choices)[COUNT], int* chosen) {
+  for (const Choice& choice : choices) {
+    if (value != choice.name) continue;
+    if (choice.value == UNSUPPORTED) {
+      return fail(reader, index,
+                  std::string(keyword) + " " + std::string(value) +
+                      " is not supported (supported: " + names_of(choices, COUNT) + ")");
+    }
+    *chosen = choice.value;
+    return true;
+  }
+  return fail(reader, index, "unknown " + std::string(keyword) + " " + quoted(value));
+}
+
+// The columns that a matrix format lists in row r (0-based): first .. last, maybe none.
+void listed_columns(int format, int64_t n, int64_t r, int64_t* first, int64_t* last) {
+  const bool upper = format == FORMAT_UPPER_ROW || format == FORMAT_UPPER_DIAG_ROW;
+  const bool lower = format == FORMAT_LOWER_ROW || format == FORMAT_LOWER_DIAG_ROW;
+  const bool diagonal = format != FORMAT_UPPER_ROW && format != FORMAT_LOWER_ROW;
+  *first = upper ? (diagonal ? r : r + 1) : 0;
+  *last = lower ? (diagonal ? r : r - 1) : n - 1;
+}
+
+int64_t listed_count(int format, int64_t n) {
+  int64_t count = 0;
+  for (int64_t r = 0; r < n; ++r) {
+    int64_t first, last;
+    listed_columns(format, n, r, &first, &last);
+    if (last >= first) count += last - first + 1;
+  }
+  return count;
+}
+
+bool is_coordinate_type(int weight_type) { return weight_type != WEIGHT_EXPLICIT; }
+
+// Checks that the specification is complete and consistent; section names the data section
+// about to be read, or is null once the whole file has been read.
+bool check_specification(const Specification& spec, const char* section, int64_t line,
+                         ImportError* error) {
+  const std::string before = section ? std::string(" before ") + section : "";
+  if (!spec.has_type) return fail(error, line, "no TYPE" + before);
+  if (spec.dimension == 0) return fail(error, line, "no DIMENSION" + before);
+  if (!spec.has_weight_type) return fail(error, line, "no EDGE_WEIGHT_TYPE" + before);
+  if (spec.weight_type == WEIGHT_EXPLICIT) {
+    if (!spec.has_format) {
+      return fail(error, line, "EDGE_WEIGHT_TYPE EXPLICIT needs an EDGE_WEIGHT_FORMAT" + before);
+    }
+    if (spec.format == FORMAT_FUNCTION) {
+      return fail(error, line, "EDGE_WEIGHT_FORMAT FUNCTION needs a coordinate EDGE_WEIGHT_TYPE");
+    }
+    if (spec.type == TYPE_ATSP && spec.format != FORMAT_FULL_MATRIX) {
+      return fail(error, line,
+                  "TYPE ATSP needs EDGE_WEIGHT_FORMAT FULL_MATRIX, not " + spec.format_name);
+    }
+    return true;
+  }
+  if (spec.has_format && spec.format != FORMAT_FUNCTION) {
+    return fail(error, line,
+                "EDGE_WEIGHT_FORMAT " + spec.format_name + " does not go with EDGE_WEIGHT_TYPE " +
+                    spec.weight_type_name);
+  }
+  if (spec.coord_type != COORDS_TWOD) {
+    return fail(error, line,
+                "EDGE_WEIGHT_TYPE " + spec.weight_type_name +
+                    " needs two coordinates a node, not NODE_COORD_TYPE " + spec.coord_type_name);
+  }
+  return true;
+}
+
+// Reads the numbers after EDGE_WEIGHT_SECTION (line index section): exactly as many as the
+// format lists, across lines in any layout.
+bool read_weights(Reader* reader, size_t section, const Specification& spec, Data* data) {
+  if (!check_specification(spec, "EDGE_WEIGHT_SECTION", section + 1, reader->error)) return false;
+  if (spec.weight_type != WEIGHT_EXPLICIT) {
+    return fail(reader, section,
+                "EDGE_WEIGHT_SECTION does not go with EDGE_WEIGHT_TYPE " + spec.weight_type_name);
+  }
+  const size_t needed = listed_count(spec.format, spec.dimension);
+  const std::string shape = std::to_string(needed) + " numbers for DIMENSION " +
+                            std::to_string(spec.dimension) + " in " + spec.format_name;
+  data->has_weights = true;
+  data->weights.reserve(needed);
+  size_t index = section + 1;
+  for (; data->weights.size() < needed; ++index) {
+    if (index == reader->lines.size()) {
+      return fail(reader, index - 1,
+                  "EDGE_WEIGHT_SECTION ends after " + std::to_string(data->weights.size()) +
+                      " of " + shape);
+    }
+    std::vector<std::string_view> words = split_words(reader->lines[index]);
+    if (words.empty()) continue;
+    if (!starts_number(words[0])) {
+      return fail(reader, index,
+                  "EDGE_WEIGHT_SECTION ends after " + std::to_string(data->weights.size()) +
+                      " of " + shape);
+    }
+    for (std::string_view word : words) {
+      int64_t value = 0;
+      if (data->weights.size() == needed) {
+        return fail(reader, index, "EDGE_WEIGHT_SECTION holds more than " + shape);
+      }
+      if (!parse_whole(word, &value)) {
+        return fail(reader, index, quoted(word) + " is not a whole number");
+      }
+      data->weights.push_back(value);
+    }
+  }
+  reader->next = index;
+  return true;
+}
+
+// Reads the lines "node x y" after NODE_COORD_SECTION up to the next keyword. Every node must
+// appear exactly once, in any order.
+bool read_points(Reader* reader, size_t section, const Specification& spec, Data* data) {
+  if (!check_specification(spec, "NODE_COORD_SECTION", section + 1, reader->error)) return false;
+  if (spec.coord_type == COORDS_NONE) {
+    return fail(reader, section, "NODE_COORD_SECTION with NODE_COORD_TYPE NO_COORDS");
+  }
+  const size_t coordinates = spec.coord_type == COORDS_THREED ? 3 : 2;
+  const int64_t n = spec.dimension;
+  std::vector<bool> seen(n, false);
+  data->has_points = true;
+  data->points.assign(n, Point{0, 0});
+  size_t index = section + 1;
+  for (; index < reader->lines.size(); ++index) {
+    std::vector<std::string_view> words = split_words(reader->lines[index]);
+    if (words.empty()) continue;
+    if (!starts_number(words[0])) break;
+    if (words.size() != coordinates + 1) {
+      return fail(reader, index,
+                  "a node line needs a node number and " + std::to_string(coordinates) +
+                      " coordinates, not " + std::to_string(words.size()) + " numbers");
+    }
+    int64_t node = 0;
+    if (!parse_whole(words[0], &node) || node < 1 || node > n) {
+      return fail(reader, index,
+                  "node number " + quoted(words[0]) + " is not one of 1.." + std::to_string(n));
+    }
+    if (seen[node - 1]) {
+      return fail(reader, index, "node " + std::to_string(node) + " has coordinates twice");
+    }
+    seen[node - 1] = true;
+    double values[3] = {0, 0, 0};
+    for (size_t k = 0; k < coordinates; ++k) {
+      if (!parse_real(words[k + 1], &values[k])) {
+        return fail(reader, index, quoted(words[k + 1]) + " is not a coordinate");
+      }
+    }
+    data->points[node - 1] = Point{values[0], values[1]};
+  }
+  for (int64_t node = 1; node <= n; ++node) {
+    if (!seen[node - 1]) {
+      return fail(reader, index - 1,
+                  "NODE_COORD_SECTION has no coordinates for node " + std::to_string(node));
+    }
+  }
+  reader->next = index;
+  return true;
+}
+
+// Passes over a section that only describes how to draw or start a tour.
+void skip_section(Reader* reader, size_t section) {
+  size_t index = section + 1;
+  for (; index < reader->lines.size(); ++index) {
+    std::vector<std::string_view> words = split_words(reader->lines[index]);
+    if (!words.empty() && !starts_number(words[0])) break;
+  }
+  reader->next = index;
+}
+
+bool parse_dimension(Reader* reader, size_t index, std::string_view value, int64_t* dimension) {
+  int64_t n = 0;
+  if (!parse_whole(value, &n) || n < 2 || n > MAX_DIMENSION) {
+    return fail(reader, index,
+                "DIMENSION must be a whole number from 2 to " + std::to_string(MAX_DIMENSION) +
+                    ", not " + quoted(value));
+  }
+  *dimension = n;
+  return true;
+}
+
+bool is_section(std::string_view keyword) {
+  return keyword == "EOF" ||
+         (keyword.size() > 8 && keyword.substr(keyword.size() - 8) == "_SECTION");
+}
+
+// One keyword line: a specification entry, or the start of a section, which it reads.
+// Returns false on a fault; *at_end is set by EOF.
+bool read_keyword_line(Reader* reader, size_t index, Specification* spec, Data* data,
+                       std::vector<std::string>* seen, bool* at_end) {
+  std::string_view line = trim(reader->lines[index]);
+  std::string_view keyword = line;
+  std::string_view value;
+  const size_t colon = line.find(':');
+  if (colon != std::string_view::npos) {
+    keyword = trim(line.substr(0, colon));
+    value = trim(line.substr(colon + 1));
+  } else {
+    const size_t blank = line.find_first_of(" \t\r\v\f");
+    if (blank != std::string_view::npos) {
+      keyword = line.substr(0, blank);
+      value = trim(line.substr(blank));
+    }
+  }
+  if (keyword.empty() || starts_number(keyword) || split_words(keyword).size() != 1) {
+    return fail(reader, index, "expected a keyword, found " + quoted(line));
+  }
+  reader->next = index + 1;
+  if (is_section(keyword)) {
+    if (!value.empty()) return fail(reader, index, std::string(keyword) + " takes no value");
+  } else if (colon == std::string_view::npos) {
+    return fail(reader, index, std::string(keyword) + " needs ':' before its value");
+  } else if (value.empty() && keyword != "NAME" && keyword != "COMMENT") {
+    return fail(reader, index, std::string(keyword) + " has no value");
+  }
+  if (keyword != "COMMENT") {
+    for (const std::string& earlier : *seen) {
+      if (earlier == keyword) return fail(reader, index, std::string(keyword) + " appears twice");
+    }
+    seen->emplace_back(keyword);
+  }
+
+  if (keyword == "EOF") {
+    *at_end = true;
+    return true;
+  }
+  if (keyword == "NAME" || keyword == "COMMENT") return true;
+  if (keyword == "TYPE") {
+    spec->has_type = true;
+    return choose(reader, index, keyword, value, TYPE_CHOICES, &spec->type);
+  }
+  if (keyword == "DIMENSION") return parse_dimension(reader, index, value, &spec->dimension);
+  if (keyword == "EDGE_WEIGHT_TYPE") {
+    spec->has_weight_type = true;
+    spec->weight_type_name = value;
+    return choose(reader, index, keyword, value, WEIGHT_TYPE_CHOICES, &spec->weight_type);
+  }
+  if (keyword == "EDGE_WEIGHT_FORMAT") {
+    spec->has_format = true;
+    spec->format_name = value;
+    return choose(reader, index, keyword, value, FORMAT_CHOICES, &spec->format);
+  }
+  if (keyword == "NODE_COORD_TYPE") {
+    spec->coord_type_name = value;
+    return choose(reader, index, keyword, value, COORD_TYPE_CHOICES, &spec->coord_type);
+  }
+  if (keyword == "DISPLAY_DATA_TYPE") {
+    int ignored = 0;
+    return choose(reader, index, keyword, value, DISPLAY_TYPE_CHOICES, &ignored);
+  }
+  if (keyword == "EDGE_WEIGHT_SECTION") return read_weights(reader, index, *spec, data);
+  if (keyword == "NODE_COORD_SECTION") return read_points(reader, index, *spec, data);
+  if (keyword == "DISPLAY_DATA_SECTION" || keyword == "TOUR_SECTION") {
+    skip_section(reader, index);
+    return true;
+  }
+  // Fixed edges would change which tours are allowed; the rest belong to other problem types.
+  if (keyword == "FIXED_EDGES_SECTION" || keyword == "EDGE_DATA_SECTION" ||
+      keyword == "DEPOT_SECTION" || keyword == "DEMAND_SECTION" || keyword == "CAPACITY" ||
+      keyword == "EDGE_DATA_FORMAT") {
+    return fail(reader, index, std::string(keyword) + " is not supported");
+  }
+  return fail(reader, index, "unknown keyword " + quoted(keyword));
+}
+
+bool build_costs(const Specification& spec, const Data& data, Problem* problem,
+                 ImportError* error) {
+  const int64_t n = spec.dimension;
+  problem->dimension = n;
+  problem->costs.assign(n * n, 0);
+  int64_t* costs = problem->costs.data();
+  if (spec.weight_type == WEIGHT_EXPLICIT) {
+    // A full matrix is taken as written, diagonal included; a triangle is mirrored, and
+    // without its diagonal the diagonal stays 0.
+    const bool mirrored = spec.format != FORMAT_FULL_MATRIX;
+    size_t k = 0;
+    for (int64_t r = 0; r < n; ++r) {
+      int64_t first, last;
+      listed_columns(spec.format, n, r, &first, &last);
+      for (int64_t c = first; c <= last; ++c, ++k) {
+        costs[r * n + c] = data.weights[k];
+        if (mirrored) costs[c * n + r] = data.weights[k];
+      }
+    }
+    return true;
+  }
+  double (*rule)(Point, Point) = spec.weight_type == WEIGHT_EUC_2D    ? euc_2d_distance
+                                 : spec.weight_type == WEIGHT_CEIL_2D ? ceil_2d_distance
+                                 : spec.weight_type == WEIGHT_ATT     ? att_distance
+                                                                      : geo_distance;
+  for (int64_t r = 0; r < n; ++r) {
+    for (int64_t c = 0; c < n; ++c) {
+      if (r == c) continue;  // a node's distance to itself is 0, whatever the rule says
+      const double cost = rule(data.points[r], data.points[c]);
+      // 2^63 is exact in a double; every whole double below it fits.
+      if (!(cost < 9223372036854775808.0)) {
+        return fail(error, 0,
+                    "the distance from node " + std::to_string(r + 1) + " to node " +
+                        std::to_string(c + 1) + " is too large");
+      }
+      costs[r * n + c] = static_cast<int64_t>(cost);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parse_tsplib(std::string_view text, Problem* problem, ImportError* error) {
+  Reader reader;
+  reader.lines = split_lines(text);
+  reader.error = error;
+  Specification spec;
+  Data data;
+  std::vector<std::string> seen;
+  bool at_end = false;
+  while (!at_end && reader.next < reader.lines.size()) {
+    const size_t index = reader.next;
+    if (trim(reader.lines[index]).empty()) {
+      reader.next = index + 1;
+      continue;
+    }
+    if (!read_keyword_line(&reader, index, &spec, &data, &seen, &at_end)) return false;
+  }
+  if (!check_specification(spec, nullptr, 0, error)) return false;
+  if (spec.weight_type == WEIGHT_EXPLICIT && !data.has_weights) {
+    return fail(error, 0, "no EDGE_WEIGHT_SECTION");
+  }
+  if (is_coordinate_type(spec.weight_type) && !data.has_points) {
+    return fail(error, 0, "no NODE_COORD_SECTION");
+  }
+  return build_costs(spec, data, problem, error);
+}

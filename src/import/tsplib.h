@@ -1,0 +1,59 @@
+// tourplan-import: turns a problem in the TSPLIB format into tourplan's problem file.
+//
+// TSPLIB is a strict format, so this reader is strict too and has nothing in common with the
+// forgiving reader of tourplan itself: every fault ends the import with a one-line message, and
+// no output file exists unless the whole input was understood and written.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Beyond this the matrix text alone runs to hundreds of megabytes, and tourplan solves a few
+// dozen points at most.
+constexpr int64_t MAX_DIMENSION = 5000;
+
+// A node's two coordinates as written. For GEO, x is the latitude and y the longitude, both
+// in degrees.minutes.
+struct Point {
+  double x;
+  double y;
+};
+
+// The library's distance functions, each with its own rounding. The result is a whole number
+// held in a double, since absurd coordinates can give one beyond the 64-bit range.
+double euc_2d_distance(Point a, Point b);
+double ceil_2d_distance(Point a, Point b);
+double att_distance(Point a, Point b);
+double geo_distance(Point a, Point b);
+// degrees.minutes to radians: the integer part counts degrees, the fraction minutes.
+double geo_radians(double degrees_minutes);
+
+// N x N costs, row by row: costs[(r - 1) * N + (c - 1)] is the cost from node r to node c.
+struct Problem {
+  int64_t dimension = 0;
+  std::vector<int64_t> costs;
+};
+
+struct ImportError {
+  int64_t line = 0;  // 1-based; 0 when the fault belongs to no single line
+  std::string message;
+};
+
+// Reads the whole text of a TSPLIB file: TYPE TSP or ATSP, EDGE_WEIGHT_TYPE EXPLICIT (any row or
+// column matrix format), EUC_2D, CEIL_2D, ATT or GEO. Symmetric matrices come out in full.
+bool parse_tsplib(std::string_view text, Problem* problem, ImportError* error);
+
+// tourplan's problem file: N, then N rows of N costs separated by single spaces, CR LF ends.
+std::string problem_file_text(const Problem& problem);
+
+// "-" stands for standard input and standard output. Both return false with a message that
+// names the file.
+bool read_input(const std::string& path, std::string* bytes, std::string* message);
+// A file is written to a temporary file in the same folder and renamed into place only once it
+// is complete; on failure the temporary is removed and an existing file stays as it was.
+bool write_output(const std::string& path, std::string_view bytes, std::string* message);
+
+// The whole import, as the command runs it.
+bool import_file(const std::string& input, const std::string& output, std::string* message);
