@@ -40,9 +40,5 @@ void platform_write_stderr(const char* bytes, int64_t count);
 // that is lower. Read once and remembered.
 int64_t process_memory_limit();
 
-// Asks for large pages behind a large, untouched allocation: fewer page faults when it is
-// first written and fewer translation misses when it is read at random. Only advice.
-void advise_large_pages(void* start, int64_t bytes);
-
 // The number of processors this process may run on (at least 1).
 int32_t processor_count();

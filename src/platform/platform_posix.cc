@@ -2,7 +2,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -209,13 +208,6 @@ int64_t process_memory_limit() {
   take_control_group_limits(&limit);
   remembered.store(limit);
   return limit;
-}
-
-void advise_large_pages(void* start, int64_t bytes) {
-  const uintptr_t page = 2 << 20;
-  uintptr_t first = (reinterpret_cast<uintptr_t>(start) + page - 1) & ~(page - 1);
-  uintptr_t end = (reinterpret_cast<uintptr_t>(start) + static_cast<uintptr_t>(bytes)) & ~(page - 1);
-  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
 }
 
 int32_t processor_count() {

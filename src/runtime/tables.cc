@@ -10,7 +10,6 @@ bool (*table_creation_should_fail)(int64_t cell_count, int64_t cell_bytes) = nul
 
 static std::atomic<int64_t> live_bytes{0};
 
-constexpr int64_t LARGE_TABLE_BYTES = 32 << 20;
 
 int64_t live_table_bytes() { return live_bytes.load(); }
 
@@ -42,7 +41,6 @@ static int32_t allocate(TableBlock* table, int64_t cell_count, int64_t cell_byte
     live_bytes.fetch_sub(bytes);
     return set_error_number(4);
   }
-  if (bytes >= LARGE_TABLE_BYTES) advise_large_pages(cells, bytes);
   table->cells = cells;
   table->bytes = bytes;
   return set_error_number(0);

@@ -26,6 +26,9 @@ static void* cells = nullptr;             // line-aligned start of the cost tabl
 static void* transposed = nullptr;        // line-aligned transposed matrix, lanes padded
 static int64_t layer_base[MAX_POINTS + 1];  // first cell of the rows of each size
 static uint64_t binomial[MAX_POINTS + 1][MAX_POINTS + 1];
+// For the phase in progress: C(p, i) times the row width of the size below, so that the place
+// of a row there is a sum, with no multiplication.
+static uint64_t scaled_binomial[MAX_POINTS + 1][MAX_POINTS + 1];
 
 static void fill_binomials() {
   for (int i = 0; i <= MAX_POINTS; ++i) {
@@ -95,9 +98,8 @@ static uint64_t colex_unrank(int64_t rank, int64_t k) {
 
 // The next larger mask with as many bits.
 static inline uint64_t next_subset(uint64_t subset) {
-  uint64_t low = subset & (0 - subset);
-  uint64_t ripple = subset + low;
-  return ripple | (((subset ^ ripple) >> 2) / low);
+  const uint64_t ripple = subset + (subset & (0 - subset));
+  return ripple | (((subset ^ ripple) >> 2) >> __builtin_ctzll(subset));
 }
 
 // Position of end point q in the row of S: the points below q that are not in S.
@@ -155,37 +157,40 @@ template <typename Cell, int VECTORS>
   const Cell* previous = cell_table<Cell>() + layer_base[k - 1];
   Cell* current = cell_table<Cell>() + layer_base[k];
   const Unsigned* rows_of_matrix = static_cast<const Unsigned*>(transposed);
-  const int64_t previous_width = n - k + 1;
   const int64_t width = n - k;
   const uint64_t everyone = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
 
   uint64_t subset = colex_unrank(first, k);
   Cell* out = current + first * width;
   for (int64_t rank = first; rank < end; ++rank, out += width) {
+    // For each member p_j: the place of cost(S - p_j, p_j) in the size below is
+    //   (sum_{i<j} C(p_i, i + 1) + sum_{i>j} C(p_i, i)) * previous_width + (p_j - j).
     int member[MAX_POINTS];
+    uint64_t head_step[MAX_POINTS];  // C(p_j, j + 1), scaled
+    uint64_t tail_step[MAX_POINTS];  // C(p_j, j), scaled
     int count = 0;
-    uint64_t tail_sum = 0;  // sum of C(p_i, i) over the members
+    uint64_t tail = 0;
     for (uint64_t rest = subset; rest; rest &= rest - 1, ++count) {
-      member[count] = __builtin_ctzll(rest);
-      tail_sum += binomial[member[count]][count];
+      const int p = __builtin_ctzll(rest);
+      member[count] = p;
+      head_step[count] = scaled_binomial[p][count + 1];
+      tail_step[count] = scaled_binomial[p][count];
+      tail += tail_step[count];
     }
     Signed best[VECTORS];
     for (int v = 0; v < VECTORS; ++v) best[v] = Signed{} + INFINITE;
-    uint64_t head_sum = 0;  // sum of C(p_i, i + 1) over the members before j
-    uint64_t passed = 0;    // sum of C(p_i, i) over the members up to j
+    uint64_t head = 0;
     for (int j = 0; j < count; ++j) {
       const int p = member[j];
-      passed += binomial[p][j];
-      // rank(S - p_j) = sum_{i<j} C(p_i, i + 1) + sum_{i>j} C(p_i, i)
-      const uint64_t rank_without = head_sum + (tail_sum - passed);
-      const Cell value = previous[static_cast<int64_t>(rank_without) * previous_width + (p - j)];
+      tail -= tail_step[j];
+      const Cell value = previous[head + tail + static_cast<uint64_t>(p - j)];
+      head += head_step[j];
       const Unsigned added = Unsigned{} + static_cast<UnsignedCell>(value);
       const Unsigned* costs_to_p = rows_of_matrix + p * VECTORS;
       for (int v = 0; v < VECTORS; ++v) {
         Signed sum = reinterpret_cast<Signed>(costs_to_p[v] + added);
         best[v] = sum < best[v] ? sum : best[v];
       }
-      head_sum += binomial[p][j + 1];
     }
     alignas(64) Cell lanes[VECTORS * LANES];
     memcpy(lanes, best, sizeof lanes);
@@ -201,7 +206,7 @@ template <typename Cell, int VECTORS>
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KERNEL_CLONES
 #else
-#define KERNEL_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#define KERNEL_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #endif
 
 #define DEFINE_KERNEL(name, Cell, VECTORS) \
@@ -309,6 +314,11 @@ static int32_t thread_count() {
 }
 
 void fast_fill_size(int64_t k) {
+  for (int p = 0; p <= MAX_POINTS; ++p) {
+    for (int i = 0; i <= MAX_POINTS; ++i) {
+      scaled_binomial[p][i] = binomial[p][i] * static_cast<uint64_t>(n - k + 1);
+    }
+  }
   phase.k = k;
   phase.rows = static_cast<int64_t>(binomial[n][k]);
   phase.kernel = KERNELS[narrow ? 1 : 0][vectors - 1];
