@@ -11,7 +11,6 @@
 int32_t fast_engine_threads = 0;  // 0: one per processor
 
 constexpr int MAX_POINTS = 64;     // bit masks of 64 bits; memory ends far sooner
-constexpr int64_t CHUNK_ROWS = 1024;  // a multiple of 16: chunks start on a cache line
 constexpr int64_t LINE_BYTES = 64;
 constexpr int MAX_VECTORS = 4;     // lanes for up to 64 (narrow) or 32 (wide) end points
 
@@ -26,9 +25,6 @@ static void* cells = nullptr;             // line-aligned start of the cost tabl
 static void* transposed = nullptr;        // line-aligned transposed matrix, lanes padded
 static int64_t layer_base[MAX_POINTS + 1];  // first cell of the rows of each size
 static uint64_t binomial[MAX_POINTS + 1][MAX_POINTS + 1];
-// For the phase in progress: C(p, i) times the row width of the size below, so that the place
-// of a row there is a sum, with no multiplication.
-static uint64_t scaled_binomial[MAX_POINTS + 1][MAX_POINTS + 1];
 
 static void fill_binomials() {
   for (int i = 0; i <= MAX_POINTS; ++i) {
@@ -83,25 +79,6 @@ static int64_t colex_rank(uint64_t subset) {
   return rank;
 }
 
-// The subset of k members with this colexicographic rank.
-static uint64_t colex_unrank(int64_t rank, int64_t k) {
-  uint64_t subset = 0;
-  uint64_t left = static_cast<uint64_t>(rank);
-  for (int64_t i = k; i >= 1; --i) {
-    int64_t p = i - 1;
-    while (binomial[p + 1][i] <= left) ++p;
-    subset |= uint64_t{1} << p;
-    left -= binomial[p][i];
-  }
-  return subset;
-}
-
-// The next larger mask with as many bits.
-static inline uint64_t next_subset(uint64_t subset) {
-  const uint64_t ripple = subset + (subset & (0 - subset));
-  return ripple | (((subset ^ ripple) >> 2) >> __builtin_ctzll(subset));
-}
-
 // Position of end point q in the row of S: the points below q that are not in S.
 static inline int64_t column_in_row(uint64_t subset, int64_t q) {
   return q - __builtin_popcountll(subset & ((uint64_t{1} << q) - 1));
@@ -145,9 +122,53 @@ struct Lanes<int64_t> {
   typedef uint64_t UnsignedCell;
 };
 
-// Fills the rows of size k with ranks first..end-1.
+// The low points 0..LOW_POINTS-1 and the high points above them. For a fixed high part H of
+// a subset, the rows of all low parts L lie together, in the colexicographic order of L, so:
+// - removing a low member l_j lands on a row whose place depends on L alone, plus a constant
+//   for H (the sets below L - l_j with the same H);
+// - removing a high member lands on row rank(L) of a block fixed by H.
+// Both places are sums: per-L offsets built once per phase, per-H offsets built once per H.
+constexpr int LOW_POINTS = 10;
+
+struct LowSubset {
+  uint64_t outside;                // low points not in L
+  int32_t count;                   // |L|
+  int32_t member[LOW_POINTS];      // the members l_0 < l_1 < ...
+  uint32_t offset[LOW_POINTS];     // rank(L - l_j) * width below + (l_j - j)
+};
+
+static int low_points = 0;                          // min(n, LOW_POINTS)
+static LowSubset low_subsets[1 << LOW_POINTS];      // by size, colexicographic within a size
+static int32_t low_size_start[LOW_POINTS + 2];
+
+static void build_low_subsets(int64_t previous_width) {
+  low_points = n < LOW_POINTS ? static_cast<int>(n) : LOW_POINTS;
+  const uint64_t low_mask = (uint64_t{1} << low_points) - 1;
+  int32_t next = 0;
+  for (int size = 0; size <= low_points; ++size) {
+    low_size_start[size] = next;
+    for (uint64_t mask = 0; mask <= low_mask; ++mask) {
+      if (__builtin_popcountll(mask) != size) continue;
+      LowSubset& entry = low_subsets[next++];
+      entry.outside = ~mask & low_mask;
+      entry.count = 0;
+      for (uint64_t rest = mask; rest; rest &= rest - 1) {
+        const int member = __builtin_ctzll(rest);
+        const int j = entry.count++;
+        entry.member[j] = member;
+        entry.offset[j] = static_cast<uint32_t>(
+            colex_rank(mask & ~(uint64_t{1} << member)) * previous_width + (member - j));
+      }
+    }
+  }
+  low_size_start[low_points + 1] = next;
+}
+
+// Fills the rows of size k whose high parts are first_high..end_high-1 (high parts as masks of
+// the points from low_points up, shifted down).
 template <typename Cell, int VECTORS>
-[[gnu::always_inline]] static inline void fill_rows(int64_t k, int64_t first, int64_t end) {
+[[gnu::always_inline]] static inline void fill_rows(int64_t k, uint64_t first_high,
+                                                    uint64_t end_high) {
   typedef typename Lanes<Cell>::Signed Signed;
   typedef typename Lanes<Cell>::Unsigned Unsigned;
   typedef typename Lanes<Cell>::UnsignedCell UnsignedCell;
@@ -157,48 +178,68 @@ template <typename Cell, int VECTORS>
   const Cell* previous = cell_table<Cell>() + layer_base[k - 1];
   Cell* current = cell_table<Cell>() + layer_base[k];
   const Unsigned* rows_of_matrix = static_cast<const Unsigned*>(transposed);
+  const uint64_t previous_width = static_cast<uint64_t>(n - k + 1);
   const int64_t width = n - k;
-  const uint64_t everyone = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+  const int h = low_points;
+  const uint64_t high_mask = (uint64_t{1} << (n - h)) - 1;
 
-  uint64_t subset = colex_unrank(first, k);
-  Cell* out = current + first * width;
-  for (int64_t rank = first; rank < end; ++rank, out += width) {
-    // For each member p_j: the place of cost(S - p_j, p_j) in the size below is
-    //   (sum_{i<j} C(p_i, i + 1) + sum_{i>j} C(p_i, i)) * previous_width + (p_j - j).
-    int member[MAX_POINTS];
-    uint64_t head_step[MAX_POINTS];  // C(p_j, j + 1), scaled
-    uint64_t tail_step[MAX_POINTS];  // C(p_j, j), scaled
+  for (uint64_t high = first_high; high < end_high; ++high) {
+    const int high_count = __builtin_popcountll(high);
+    const int low_count = static_cast<int>(k) - high_count;
+    if (low_count < 0 || low_count > h) continue;
+    int high_member[MAX_POINTS];
+    uint64_t head[MAX_POINTS + 1];  // sum of C(P_i, low_count + i + 1) over i below
+    uint64_t tail[MAX_POINTS + 1];  // sum of C(P_i, low_count + i) over i from here on
     int count = 0;
-    uint64_t tail = 0;
-    for (uint64_t rest = subset; rest; rest &= rest - 1, ++count) {
-      const int p = __builtin_ctzll(rest);
-      member[count] = p;
-      head_step[count] = scaled_binomial[p][count + 1];
-      tail_step[count] = scaled_binomial[p][count];
-      tail += tail_step[count];
+    for (uint64_t rest = high; rest; rest &= rest - 1) high_member[count++] = h + __builtin_ctzll(rest);
+    head[0] = 0;
+    for (int i = 0; i < count; ++i) {
+      head[i + 1] = head[i] + binomial[high_member[i]][low_count + i + 1];
     }
-    Signed best[VECTORS];
-    for (int v = 0; v < VECTORS; ++v) best[v] = Signed{} + INFINITE;
-    uint64_t head = 0;
-    for (int j = 0; j < count; ++j) {
-      const int p = member[j];
-      tail -= tail_step[j];
-      const Cell value = previous[head + tail + static_cast<uint64_t>(p - j)];
-      head += head_step[j];
-      const Unsigned added = Unsigned{} + static_cast<UnsignedCell>(value);
-      const Unsigned* costs_to_p = rows_of_matrix + p * VECTORS;
-      for (int v = 0; v < VECTORS; ++v) {
-        Signed sum = reinterpret_cast<Signed>(costs_to_p[v] + added);
-        best[v] = sum < best[v] ? sum : best[v];
+    tail[count] = 0;
+    for (int i = count - 1; i >= 0; --i) {
+      tail[i] = tail[i + 1] + binomial[high_member[i]][low_count + i];
+    }
+    // Removing a low member: the rows below with this H start at the sets of one point less.
+    const uint64_t low_removal_base = tail[0] * previous_width;
+    uint64_t high_removal_offset[MAX_POINTS];
+    for (int i = 0; i < count; ++i) {
+      high_removal_offset[i] = (head[i] + tail[i + 1]) * previous_width +
+                               static_cast<uint64_t>(high_member[i] - low_count - i);
+    }
+    const uint64_t high_outside = (~high & high_mask) << h;
+    const LowSubset* low = low_subsets + low_size_start[low_count];
+    const int64_t rows = low_size_start[low_count + 1] - low_size_start[low_count];
+    Cell* out = current + static_cast<int64_t>(head[count]) * width;
+    uint64_t low_rank_base = 0;  // rank(L) * width below
+    for (int64_t row = 0; row < rows; ++row, ++low, out += width, low_rank_base += previous_width) {
+      Signed best[VECTORS];
+      for (int v = 0; v < VECTORS; ++v) best[v] = Signed{} + INFINITE;
+      for (int j = 0; j < low_count; ++j) {
+        const Unsigned added =
+            Unsigned{} + static_cast<UnsignedCell>(previous[low_removal_base + low->offset[j]]);
+        const Unsigned* costs_to_p = rows_of_matrix + low->member[j] * VECTORS;
+        for (int v = 0; v < VECTORS; ++v) {
+          Signed sum = reinterpret_cast<Signed>(costs_to_p[v] + added);
+          best[v] = sum < best[v] ? sum : best[v];
+        }
+      }
+      for (int i = 0; i < count; ++i) {
+        const Unsigned added = Unsigned{} + static_cast<UnsignedCell>(
+                                                previous[low_rank_base + high_removal_offset[i]]);
+        const Unsigned* costs_to_p = rows_of_matrix + high_member[i] * VECTORS;
+        for (int v = 0; v < VECTORS; ++v) {
+          Signed sum = reinterpret_cast<Signed>(costs_to_p[v] + added);
+          best[v] = sum < best[v] ? sum : best[v];
+        }
+      }
+      alignas(64) Cell lanes[VECTORS * LANES];
+      memcpy(lanes, best, sizeof lanes);
+      int64_t column = 0;
+      for (uint64_t outside = low->outside | high_outside; outside; outside &= outside - 1) {
+        out[column++] = lanes[__builtin_ctzll(outside)];
       }
     }
-    alignas(64) Cell lanes[VECTORS * LANES];
-    memcpy(lanes, best, sizeof lanes);
-    int64_t column = 0;
-    for (uint64_t outside = ~subset & everyone; outside; outside &= outside - 1) {
-      out[column++] = lanes[__builtin_ctzll(outside)];
-    }
-    subset = next_subset(subset);
   }
 }
 
@@ -209,9 +250,9 @@ template <typename Cell, int VECTORS>
 #define KERNEL_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #endif
 
-#define DEFINE_KERNEL(name, Cell, VECTORS) \
-  KERNEL_CLONES static void name(int64_t k, int64_t first, int64_t end) { \
-    fill_rows<Cell, VECTORS>(k, first, end);                           \
+#define DEFINE_KERNEL(name, Cell, VECTORS)                                     \
+  KERNEL_CLONES static void name(int64_t k, uint64_t first, uint64_t end) { \
+    fill_rows<Cell, VECTORS>(k, first, end);                                \
   }
 DEFINE_KERNEL(fill_narrow_1, int32_t, 1)
 DEFINE_KERNEL(fill_narrow_2, int32_t, 2)
@@ -222,7 +263,7 @@ DEFINE_KERNEL(fill_wide_2, int64_t, 2)
 DEFINE_KERNEL(fill_wide_3, int64_t, 3)
 DEFINE_KERNEL(fill_wide_4, int64_t, 4)
 
-typedef void (*Kernel)(int64_t k, int64_t first, int64_t end);
+typedef void (*Kernel)(int64_t k, uint64_t first, uint64_t end);
 static const Kernel KERNELS[2][MAX_VECTORS] = {
     {fill_wide_1, fill_wide_2, fill_wide_3, fill_wide_4},
     {fill_narrow_1, fill_narrow_2, fill_narrow_3, fill_narrow_4},
@@ -288,21 +329,22 @@ void fast_fill_first_size() {
   }
 }
 
-// One size phase: the rows are handed out in chunks to whichever thread asks next.
+// One size phase: the high parts are handed out in chunks to whichever thread asks next.
 struct Phase {
   int64_t k;
-  int64_t rows;
+  uint64_t high_parts;
+  uint64_t chunk;
   Kernel kernel;
-  std::atomic<int64_t> next_chunk;
+  std::atomic<uint64_t> next_chunk;
 };
 static Phase phase;
 
 static void* fill_chunks(void*) {
   for (;;) {
-    const int64_t chunk = phase.next_chunk.fetch_add(1, std::memory_order_relaxed);
-    const int64_t first = chunk * CHUNK_ROWS;
-    if (first >= phase.rows || pending_signal_error() != 0) break;
-    const int64_t end = first + CHUNK_ROWS < phase.rows ? first + CHUNK_ROWS : phase.rows;
+    const uint64_t first = phase.next_chunk.fetch_add(1, std::memory_order_relaxed) * phase.chunk;
+    if (first >= phase.high_parts || pending_signal_error() != 0) break;
+    const uint64_t end = first + phase.chunk < phase.high_parts ? first + phase.chunk
+                                                                 : phase.high_parts;
     phase.kernel(phase.k, first, end);
   }
   return nullptr;
@@ -314,19 +356,19 @@ static int32_t thread_count() {
 }
 
 void fast_fill_size(int64_t k) {
-  for (int p = 0; p <= MAX_POINTS; ++p) {
-    for (int i = 0; i <= MAX_POINTS; ++i) {
-      scaled_binomial[p][i] = binomial[p][i] * static_cast<uint64_t>(n - k + 1);
-    }
-  }
+  build_low_subsets(n - k + 1);
+  const int32_t threads = thread_count();
   phase.k = k;
-  phase.rows = static_cast<int64_t>(binomial[n][k]);
+  phase.high_parts = uint64_t{1} << (n - low_points);
+  // Several chunks per thread, so that threads finishing early take over the rest.
+  phase.chunk = phase.high_parts / (static_cast<uint64_t>(threads) * 32);
+  if (phase.chunk == 0) phase.chunk = 1;
   phase.kernel = KERNELS[narrow ? 1 : 0][vectors - 1];
   phase.next_chunk.store(0);
-  const int64_t chunks = (phase.rows + CHUNK_ROWS - 1) / CHUNK_ROWS;
-  int32_t helpers = thread_count() - 1;
-  if (helpers > chunks - 1) helpers = static_cast<int32_t>(chunks - 1);
-  pthread_t threads[64];
+  const uint64_t chunks = (phase.high_parts + phase.chunk - 1) / phase.chunk;
+  int32_t helpers = threads - 1;
+  if (static_cast<uint64_t>(helpers) > chunks - 1) helpers = static_cast<int32_t>(chunks - 1);
+  pthread_t thread_handles[64];
   bool started[64] = {};
   for (int32_t t = 0; t < helpers; ++t) {
     pthread_attr_t attributes;
@@ -334,12 +376,12 @@ void fast_fill_size(int64_t k) {
     pthread_attr_setstacksize(&attributes, 1 << 20);
     // A helper that cannot start leaves its chunks to the others.
     started[t] = !(thread_start_should_fail && thread_start_should_fail(t)) &&
-                 pthread_create(&threads[t], &attributes, fill_chunks, nullptr) == 0;
+                 pthread_create(&thread_handles[t], &attributes, fill_chunks, nullptr) == 0;
     pthread_attr_destroy(&attributes);
   }
   fill_chunks(nullptr);
   for (int32_t t = 0; t < helpers; ++t) {
-    if (started[t]) pthread_join(threads[t], nullptr);
+    if (started[t]) pthread_join(thread_handles[t], nullptr);
   }
 }
 

@@ -15,10 +15,12 @@
 // Cells are 32-bit when every path cost fits (the overflow bound), else 64-bit. Lanes for end
 // points inside S hold sums of unrelated values; they are computed in wrapping arithmetic and
 // thrown away.
-// Each size is split into chunks of whole rows, taken in turn by one thread per processor; a
-// chunk starts at a multiple of 16 rows, so its first cell starts a cache line and no two
-// threads write the same line. Rows of size k read only rows of size k - 1, finished in the
-// previous phase.
+// Within a size, the points split into the ten lowest and the rest: for a fixed high part H
+// the rows of all low parts L lie together, so every gathered cell's place is a sum of an
+// offset kept per L (built once per phase) and one kept per H, and consecutive rows read the
+// size below almost in sequence. The high parts are handed out in chunks to one thread per
+// processor; two threads can share a cache line only where their chunks meet. Rows of size
+// k read only rows of size k - 1, finished in the previous phase.
 #pragma once
 
 #include <cstdint>
