@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <limits>
 
 #include "platform/platform.h"
 
@@ -12,12 +13,12 @@ int32_t fast_engine_threads = 0;  // 0: one per processor
 
 constexpr int MAX_POINTS = 64;     // bit masks of 64 bits; memory ends far sooner
 constexpr int64_t LINE_BYTES = 64;
-constexpr int MAX_VECTORS = 4;     // lanes for up to 64 (narrow) or 32 (wide) end points
+constexpr int MAX_VECTORS = 4;     // lane blocks for up to 32 end points of 8-byte cells
 
 // The state of the solve in progress; written only between phases.
 static int64_t n = 0;  // points other than point 1
 static const DistanceMatrix* matrix = nullptr;
-static bool narrow = true;
+static int64_t cell_bytes = 4;  // 2, 4 or 8: the narrowest that holds every path cost
 static int vectors = 1;  // lane blocks per row of the transposed matrix
 static TableBlock cost_block;
 static TableBlock transposed_block;
@@ -64,7 +65,7 @@ int64_t fast_table_bytes(int64_t n_points, int64_t cell_bytes) {
   return bytes;
 }
 
-bool fast_cells_are_narrow() { return narrow; }
+int64_t fast_cell_bytes() { return cell_bytes; }
 
 static void* line_aligned(void* block) {
   uintptr_t address = reinterpret_cast<uintptr_t>(block);
@@ -94,7 +95,11 @@ int64_t fast_cost(uint64_t subset, int64_t end_point) {
   const int64_t k = __builtin_popcountll(subset);
   const int64_t index =
       layer_base[k] + colex_rank(subset) * (n - k) + column_in_row(subset, end_point - 2);
-  return narrow ? cell_table<int32_t>()[index] : cell_table<int64_t>()[index];
+  switch (cell_bytes) {
+    case 2: return cell_table<int16_t>()[index];
+    case 4: return cell_table<int32_t>()[index];
+    default: return cell_table<int64_t>()[index];
+  }
 }
 
 int64_t fast_next(uint64_t subset, int64_t end_point) {
@@ -109,6 +114,12 @@ int64_t fast_next(uint64_t subset, int64_t end_point) {
 
 template <typename Cell>
 struct Lanes;
+template <>
+struct Lanes<int16_t> {
+  typedef int16_t Signed __attribute__((vector_size(64)));
+  typedef uint16_t Unsigned __attribute__((vector_size(64)));
+  typedef uint16_t UnsignedCell;
+};
 template <>
 struct Lanes<int32_t> {
   typedef int32_t Signed __attribute__((vector_size(64)));
@@ -173,7 +184,7 @@ template <typename Cell, int VECTORS>
   typedef typename Lanes<Cell>::Unsigned Unsigned;
   typedef typename Lanes<Cell>::UnsignedCell UnsignedCell;
   constexpr int LANES = 64 / sizeof(Cell);
-  constexpr Cell INFINITE = static_cast<Cell>(~UnsignedCell{0} >> 1);
+  constexpr Cell INFINITE = std::numeric_limits<Cell>::max();
 
   const Cell* previous = cell_table<Cell>() + layer_base[k - 1];
   Cell* current = cell_table<Cell>() + layer_base[k];
@@ -254,6 +265,8 @@ template <typename Cell, int VECTORS>
   KERNEL_CLONES static void name(int64_t k, uint64_t first, uint64_t end) { \
     fill_rows<Cell, VECTORS>(k, first, end);                                \
   }
+DEFINE_KERNEL(fill_short_1, int16_t, 1)
+DEFINE_KERNEL(fill_short_2, int16_t, 2)
 DEFINE_KERNEL(fill_narrow_1, int32_t, 1)
 DEFINE_KERNEL(fill_narrow_2, int32_t, 2)
 DEFINE_KERNEL(fill_narrow_3, int32_t, 3)
@@ -264,10 +277,14 @@ DEFINE_KERNEL(fill_wide_3, int64_t, 3)
 DEFINE_KERNEL(fill_wide_4, int64_t, 4)
 
 typedef void (*Kernel)(int64_t k, uint64_t first, uint64_t end);
-static const Kernel KERNELS[2][MAX_VECTORS] = {
-    {fill_wide_1, fill_wide_2, fill_wide_3, fill_wide_4},
+// By cell width (2, 4, 8 bytes) and lane blocks; 2-byte cells need at most two blocks.
+static const Kernel KERNELS[3][MAX_VECTORS] = {
+    {fill_short_1, fill_short_2, nullptr, nullptr},
     {fill_narrow_1, fill_narrow_2, fill_narrow_3, fill_narrow_4},
+    {fill_wide_1, fill_wide_2, fill_wide_3, fill_wide_4},
 };
+
+static int width_index() { return cell_bytes == 2 ? 0 : cell_bytes == 4 ? 1 : 2; }
 
 template <typename Cell>
 static void write_transposed() {
@@ -298,12 +315,14 @@ void fast_prepare(int64_t n_points, const DistanceMatrix* distances) {
   if (binomial[1][1] == 0) fill_binomials();
   matrix = distances;
   n = n_points - 1;
-  narrow = path_cost_bound(distances) <= static_cast<uint64_t>(INT32_MAX - 1);
-  const int64_t cell_bytes = narrow ? 4 : 8;
+  const uint64_t bound = path_cost_bound(distances);
+  cell_bytes = bound <= static_cast<uint64_t>(INT16_MAX - 1)   ? 2
+               : bound <= static_cast<uint64_t>(INT32_MAX - 1) ? 4
+                                                               : 8;
   const int64_t lanes = cells_per_line(cell_bytes);
   vectors = static_cast<int>((n + lanes - 1) / lanes);
   const int64_t bytes = fast_table_bytes(n_points, cell_bytes);
-  if (bytes < 0 || vectors > MAX_VECTORS ||
+  if (bytes < 0 || vectors > MAX_VECTORS || !KERNELS[width_index()][vectors - 1] ||
       create_table(&cost_block, 1, bytes + LINE_BYTES, 1) != 0) {
     set_error_number(4);
     throw_at_line(LINE_COST_TABLE, MODULE_NAME);
@@ -314,18 +333,18 @@ void fast_prepare(int64_t n_points, const DistanceMatrix* distances) {
     throw_at_line(LINE_NEXT_TABLE, MODULE_NAME);
   }
   transposed = line_aligned(transposed_block.cells);
-  if (narrow) {
-    write_transposed<int32_t>();
-  } else {
-    write_transposed<int64_t>();
+  switch (cell_bytes) {
+    case 2: write_transposed<int16_t>(); break;
+    case 4: write_transposed<int32_t>(); break;
+    default: write_transposed<int64_t>(); break;
   }
 }
 
 void fast_fill_first_size() {
-  if (narrow) {
-    write_first_size<int32_t>();
-  } else {
-    write_first_size<int64_t>();
+  switch (cell_bytes) {
+    case 2: write_first_size<int16_t>(); break;
+    case 4: write_first_size<int32_t>(); break;
+    default: write_first_size<int64_t>(); break;
   }
 }
 
@@ -363,7 +382,7 @@ void fast_fill_size(int64_t k) {
   // Several chunks per thread, so that threads finishing early take over the rest.
   phase.chunk = phase.high_parts / (static_cast<uint64_t>(threads) * 32);
   if (phase.chunk == 0) phase.chunk = 1;
-  phase.kernel = KERNELS[narrow ? 1 : 0][vectors - 1];
+  phase.kernel = KERNELS[width_index()][vectors - 1];
   phase.next_chunk.store(0);
   const uint64_t chunks = (phase.high_parts + phase.chunk - 1) / phase.chunk;
   int32_t helpers = threads - 1;

@@ -12,7 +12,8 @@
 //   cost(S, a) = min over j of D(a, p_j) + cost(S - p_j, p_j).
 // No choice table is kept: the lowest c attaining the minimum is exactly the reference's
 // choice, so the tour is rebuilt from the costs alone.
-// Cells are 32-bit when every path cost fits (the overflow bound), else 64-bit. Lanes for end
+// Cells are 16-bit or 32-bit when every path cost fits (by the overflow bound), else 64-bit;
+// small costs are the common case, and narrower cells mean less memory and more lanes. Lanes for end
 // points inside S hold sums of unrelated values; they are computed in wrapping arithmetic and
 // thrown away.
 // Within a size, the points split into the ten lowest and the rest: for a fixed high part H
@@ -43,7 +44,7 @@ void fast_release();
 // Bytes the fast engine's cost table takes for n_points points with cells of cell_bytes, or
 // -1 when the count overflows.
 int64_t fast_table_bytes(int64_t n_points, int64_t cell_bytes);
-// Whether the cost table of the solve in progress has 32-bit cells.
-bool fast_cells_are_narrow();
+// The cell width of the solve in progress: 2, 4 or 8 bytes.
+int64_t fast_cell_bytes();
 // Threads the fast engine uses (default: one per processor).
 extern int32_t fast_engine_threads;

@@ -58,10 +58,10 @@ TEST(Engines, SameCellsAndToursOnRandomProblems) {
   struct Range {
     int64_t low, high;
   } ranges[] = {
-      {0, 2},                                // heavy ties
-      {-5, 5},                               // negative costs
-      {0, 1000000},                          // spread
-      {-(int64_t{1} << 58), int64_t{1} << 58},  // 64-bit cells
+      {0, 2},                                   // heavy ties, 2-byte cells
+      {-5, 5},                                  // negative costs
+      {0, 1000000},                             // 4-byte cells
+      {-(int64_t{1} << 58), int64_t{1} << 58},  // 8-byte cells
   };
   uint64_t seed = 500;
   for (int n = 3; n <= 18; ++n) {
@@ -73,24 +73,31 @@ TEST(Engines, SameCellsAndToursOnRandomProblems) {
   }
 }
 
-TEST(Engines, BothCellWidthsAtTheirEdges) {
-  // Row maxima summing to INT32_MAX - 1 still fit 32-bit cells; one more needs 64 bits.
-  for (int64_t extra : {0, 1}) {
+TEST(Engines, EveryCellWidthAtItsEdges) {
+  // Row maxima summing to INT16_MAX - 1 still fit 2-byte cells, INT32_MAX - 1 4-byte cells;
+  // one more needs the next width.
+  struct Case {
+    int64_t bound;
+    int64_t cell_bytes;
+  } cases[] = {
+      {INT16_MAX - 1, 2}, {INT16_MAX, 4}, {int64_t{INT32_MAX} - 1, 4}, {INT32_MAX, 8},
+  };
+  for (const Case& c : cases) {
     const int n = 9;
-    Costs costs = random_costs(n, -3, 3, 77 + extra);
-    const int64_t each = (int64_t{INT32_MAX} - 1) / n;
+    Costs costs = random_costs(n, -3, 3, 77 + c.bound);
+    const int64_t each = c.bound / n;
     for (int r = 0; r < n; ++r) costs[r][(r + 1) % n] = each;
-    costs[0][1] += (int64_t{INT32_MAX} - 1) - each * n + extra;
+    costs[0][1] += c.bound - each * n;
     DistanceMatrix matrix = make_matrix(costs);
-    EXPECT_EQ(path_cost_bound(&matrix), static_cast<uint64_t>(INT32_MAX) - 1 + extra);
+    EXPECT_EQ(path_cost_bound(&matrix), static_cast<uint64_t>(c.bound));
     release_matrix(&matrix);
-    Cells fast = solve_with(ENGINE_FAST, costs);
-    static bool narrow_seen;
-    inspect_solver_tables = [](int64_t) { narrow_seen = fast_cells_are_narrow(); };
+    static int64_t width_seen;
+    inspect_solver_tables = [](int64_t) { width_seen = fast_cell_bytes(); };
     solve(costs);
     inspect_solver_tables = nullptr;
-    EXPECT_EQ(narrow_seen, extra == 0);
-    expect_same(fast, solve_with(ENGINE_REFERENCE, costs), "extra " + std::to_string(extra));
+    EXPECT_EQ(width_seen, c.cell_bytes) << "bound " << c.bound;
+    expect_same(solve_with(ENGINE_FAST, costs), solve_with(ENGINE_REFERENCE, costs),
+                "bound " + std::to_string(c.bound));
   }
 }
 
