@@ -48,3 +48,6 @@ int64_t fast_table_bytes(int64_t n_points, int64_t cell_bytes);
 int64_t fast_cell_bytes();
 // Threads the fast engine uses (default: one per processor).
 extern int32_t fast_engine_threads;
+// Whether rows may be stored with the processor's compress instructions where it has them
+// (the default); tests turn it off to check the portable kernels on such processors too.
+extern bool fast_engine_may_compress;

@@ -107,4 +107,4 @@ def random_problem(n, seed, low=1, high=1000):
 
 
 # Points of a problem whose solve lasts long enough to be interrupted in the middle.
-LONG_SOLVE_POINTS = 24
+LONG_SOLVE_POINTS = 26

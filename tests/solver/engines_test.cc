@@ -54,7 +54,18 @@ void expect_same(const Cells& fast, const Cells& reference, const std::string& w
   EXPECT_TRUE(fast.next == reference.next) << what;
 }
 
-TEST(Engines, SameCellsAndToursOnRandomProblems) {
+// Both row stores: the compressing one (where the processor has it) and the portable one.
+class EnginesByRowStore : public testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { fast_engine_may_compress = GetParam(); }
+  void TearDown() override { fast_engine_may_compress = true; }
+};
+INSTANTIATE_TEST_SUITE_P(RowStores, EnginesByRowStore, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Compressing" : "Portable";
+                         });
+
+TEST_P(EnginesByRowStore, SameCellsAndToursOnRandomProblems) {
   struct Range {
     int64_t low, high;
   } ranges[] = {
@@ -73,7 +84,7 @@ TEST(Engines, SameCellsAndToursOnRandomProblems) {
   }
 }
 
-TEST(Engines, EveryCellWidthAtItsEdges) {
+TEST_P(EnginesByRowStore, EveryCellWidthAtItsEdges) {
   // Row maxima summing to INT16_MAX - 1 still fit 2-byte cells, INT32_MAX - 1 4-byte cells;
   // one more needs the next width.
   struct Case {
