@@ -38,11 +38,11 @@ static void fill_binomials() {
   }
 }
 
-static int64_t cells_per_line(int64_t cell_bytes) { return LINE_BYTES / cell_bytes; }
+static int64_t cells_per_line(int64_t bytes_per_cell) { return LINE_BYTES / bytes_per_cell; }
 
 // Fills layer_base for n points besides point 1; returns the total cell count, or -1.
-static int64_t lay_out_sizes(int64_t points, int64_t cell_bytes) {
-  const int64_t line = cells_per_line(cell_bytes);
+static int64_t lay_out_sizes(int64_t points, int64_t bytes_per_cell) {
+  const int64_t line = cells_per_line(bytes_per_cell);
   for (int64_t& base : layer_base) base = 0;
   int64_t total = 0;
   for (int64_t k = 1; k < points; ++k) {
@@ -58,12 +58,12 @@ static int64_t lay_out_sizes(int64_t points, int64_t cell_bytes) {
   return total;
 }
 
-int64_t fast_table_bytes(int64_t n_points, int64_t cell_bytes) {
+int64_t fast_table_bytes(int64_t n_points, int64_t bytes_per_cell) {
   if (n_points < 2 || n_points - 1 > MAX_POINTS - 2) return -1;
   if (binomial[1][1] == 0) fill_binomials();
-  int64_t count = lay_out_sizes(n_points - 1, cell_bytes);
+  int64_t count = lay_out_sizes(n_points - 1, bytes_per_cell);
   int64_t bytes;
-  if (count < 0 || __builtin_mul_overflow(count, cell_bytes, &bytes)) return -1;
+  if (count < 0 || __builtin_mul_overflow(count, bytes_per_cell, &bytes)) return -1;
   return bytes;
 }
 

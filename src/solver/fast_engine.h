@@ -41,9 +41,9 @@ int64_t fast_cost(uint64_t subset, int64_t end_point);
 int64_t fast_next(uint64_t subset, int64_t end_point);
 void fast_release();
 
-// Bytes the fast engine's cost table takes for n_points points with cells of cell_bytes, or
-// -1 when the count overflows.
-int64_t fast_table_bytes(int64_t n_points, int64_t cell_bytes);
+// Bytes the fast engine's cost table takes for n_points points with cells of bytes_per_cell,
+// or -1 when the count overflows.
+int64_t fast_table_bytes(int64_t n_points, int64_t bytes_per_cell);
 // The cell width of the solve in progress: 2, 4 or 8 bytes.
 int64_t fast_cell_bytes();
 // Threads the fast engine uses (default: one per processor).
