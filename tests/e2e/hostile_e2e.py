@@ -1,0 +1,49 @@
+"""End to end with hostile surroundings: files that fail, odd names and kinds of file, and
+limits on the process. Every run ends with the exact tour or the defined error."""
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from harness import RunCase, problem_text, tour_lines  # noqa: E402
+
+FOUR = [[0, 1, 9, 9], [9, 0, 1, 9], [9, 9, 0, 1], [1, 9, 9, 0]]
+FOUR_TOUR = tour_lines([1, 2, 3, 4, 1])
+FOUR_SOLVE = b"Points: 4\r\nStep 1\r\nStep 2\r\nStep 3\r\nEnd\r\n-----\r\n"
+
+
+def header(problem=b"problem.dat", solution=b"solution.txt"):
+    if isinstance(problem, str):
+        problem = problem.encode()
+    if isinstance(solution, str):
+        solution = solution.encode()
+    return b"Input file: %s\r\nOutput file: %s\r\n" % (problem, solution)
+
+
+class HostileCase(RunCase):
+    def check_report(self, args, before_error, error, **options):
+        result = self.run_tourplan(args, **options)
+        self.assertEqual(result.stdout, before_error + b"Error: %d\r\n" % error)
+        self.assertEqual(result.stderr, b"")
+        self.assertEqual(result.status, error)
+        return result
+
+    def check_solved(self, args, problem, solution, **options):
+        result = self.run_tourplan(args, **options)
+        self.assertEqual(result.status, 0, result.stdout)
+        self.assertEqual(result.stderr, b"")
+        self.assertEqual(result.report_without_time(),
+                         header(problem, solution) + FOUR_SOLVE + FOUR_TOUR + b"-----\r\nTime:")
+        return result
+
+
+class FailedWrites(HostileCase):
+    def test_full_device_reports_the_tour_then_error_3(self):
+        self.put("problem.dat", problem_text(FOUR))
+        self.check_report(["problem.dat", "/dev/full"],
+                          header("problem.dat", "/dev/full") + FOUR_SOLVE + FOUR_TOUR, 3)
+        self.assertEqual(sorted(os.listdir(self.folder)), ["problem.dat"])
+
+
+if __name__ == "__main__":
+    harness.main()
