@@ -1,6 +1,7 @@
 """End to end with hostile surroundings: files that fail, odd names and kinds of file, and
 limits on the process. Every run ends with the exact tour or the defined error."""
 import os
+import resource
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -43,6 +44,22 @@ class FailedWrites(HostileCase):
         self.check_report(["problem.dat", "/dev/full"],
                           header("problem.dat", "/dev/full") + FOUR_SOLVE + FOUR_TOUR, 3)
         self.assertEqual(sorted(os.listdir(self.folder)), ["problem.dat"])
+
+    def test_file_size_limit_truncates_the_solution_file(self):
+        # Below the tour's size the file keeps what fitted and the run fails; at it, it succeeds.
+        self.put("problem.dat", problem_text(FOUR))
+        for limit in [0, 1, 10, len(FOUR_TOUR) - 1, len(FOUR_TOUR)]:
+            def limit_file_size(limit=limit):
+                resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+            if limit < len(FOUR_TOUR):
+                self.check_report(["problem.dat", "out.txt"],
+                                  header("problem.dat", "out.txt") + FOUR_SOLVE + FOUR_TOUR, 3,
+                                  preexec_fn=limit_file_size)
+            else:
+                self.check_solved(["problem.dat", "out.txt"], "problem.dat", "out.txt",
+                                  preexec_fn=limit_file_size)
+            with open(os.path.join(self.folder, "out.txt"), "rb") as handle:
+                self.assertEqual(handle.read(), FOUR_TOUR[:limit], limit)
 
 
 if __name__ == "__main__":
