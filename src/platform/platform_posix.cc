@@ -92,8 +92,13 @@ int platform_open_input(const char* name, int* fd, int64_t* size) {
 }
 
 int platform_open_output(const char* name, int* fd) {
-  int handle = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+  // O_NONBLOCK: a pipe (FIFO) without a reader fails at once instead of waiting for one,
+  // which could last for ever with the global lock held and no signal able to end the run.
+  int handle =
+      open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
   if (handle < 0) return 2;
+  int flags = fcntl(handle, F_GETFL);
+  if (flags >= 0) fcntl(handle, F_SETFL, flags & ~O_NONBLOCK);
   *fd = handle;
   return 0;
 }

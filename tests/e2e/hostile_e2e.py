@@ -62,5 +62,24 @@ class FailedWrites(HostileCase):
                 self.assertEqual(handle.read(), FOUR_TOUR[:limit], limit)
 
 
+class SolutionFiles(HostileCase):
+    def test_pipe_without_a_reader_cannot_be_created(self):
+        # Waiting for a reader could last for ever, and not even Ctrl+C would end it.
+        self.put("problem.dat", problem_text(FOUR))
+        os.mkfifo(os.path.join(self.folder, "pipe"))
+        self.check_report(["problem.dat", "pipe"], header("problem.dat", "pipe") + FOUR_SOLVE,
+                          2, timeout=20)
+
+    def test_pipe_with_a_reader_receives_the_tour(self):
+        self.put("problem.dat", problem_text(FOUR))
+        os.mkfifo(os.path.join(self.folder, "pipe"))
+        reader = os.open(os.path.join(self.folder, "pipe"), os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            self.check_solved(["problem.dat", "pipe"], "problem.dat", "pipe", timeout=20)
+            self.assertEqual(os.read(reader, 4096), FOUR_TOUR)
+        finally:
+            os.close(reader)
+
+
 if __name__ == "__main__":
     harness.main()
