@@ -70,12 +70,17 @@ void console_resume_key_input() {
 }
 
 int platform_open_input(const char* name, int* fd, int64_t* size) {
-  // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; only regular files are
-  // accepted, so the flag never matters for reading.
+  // Only regular files are accepted, and anything else is refused before it is opened: opening
+  // has effects of its own on some files (a writer waiting at a FIFO goes on, some devices
+  // start working).
+  struct stat named;
+  if (stat(name, &named) != 0 || !S_ISREG(named.st_mode)) return 2;
+  // O_NONBLOCK keeps the open from waiting should the name have changed to a FIFO meanwhile.
   int handle = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (handle < 0) return 2;
   struct stat info;
-  if (fstat(handle, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (fstat(handle, &info) != 0 || !S_ISREG(info.st_mode) || info.st_dev != named.st_dev ||
+      info.st_ino != named.st_ino) {
     close(handle);
     return 2;
   }

@@ -3,6 +3,8 @@ limits on the process. Every run ends with the exact tour or the defined error."
 import os
 import resource
 import sys
+import threading
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
@@ -60,6 +62,30 @@ class FailedWrites(HostileCase):
                                   preexec_fn=limit_file_size)
             with open(os.path.join(self.folder, "out.txt"), "rb") as handle:
                 self.assertEqual(handle.read(), FOUR_TOUR[:limit], limit)
+
+
+class ProblemFiles(HostileCase):
+    def test_pipe_is_refused_without_being_opened(self):
+        # Opening it would let a writer waiting there go on, into a pipe that is closed at once.
+        pipe = os.path.join(self.folder, "pipe")
+        os.mkfifo(pipe)
+        writer_opened = threading.Event()
+
+        def write_into_pipe():
+            handle = os.open(pipe, os.O_WRONLY)
+            writer_opened.set()
+            os.close(handle)
+
+        writer = threading.Thread(target=write_into_pipe)
+        writer.start()
+        try:
+            time.sleep(0.3)  # the writer waits in its open
+            self.check_report(["pipe"], header("pipe"), 2)
+            self.assertFalse(writer_opened.wait(0.5))
+        finally:
+            os.close(os.open(pipe, os.O_RDONLY | os.O_NONBLOCK))  # lets the writer go
+            writer.join()
+        self.assertTrue(writer_opened.is_set())
 
 
 class SolutionFiles(HostileCase):
