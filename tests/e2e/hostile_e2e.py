@@ -1,7 +1,10 @@
 """End to end with hostile surroundings: files that fail, odd names and kinds of file, and
 limits on the process. Every run ends with the exact tour or the defined error."""
+import grp
 import os
+import pwd
 import resource
+import socket
 import sys
 import threading
 import time
@@ -24,6 +27,9 @@ def header(problem=b"problem.dat", solution=b"solution.txt"):
 
 
 class HostileCase(RunCase):
+    def put(self, name, data):
+        return super().put(os.fsdecode(name), data)
+
     def check_report(self, args, before_error, error, **options):
         result = self.run_tourplan(args, **options)
         self.assertEqual(result.stdout, before_error + b"Error: %d\r\n" % error)
@@ -38,6 +44,27 @@ class HostileCase(RunCase):
         self.assertEqual(result.report_without_time(),
                          header(problem, solution) + FOUR_SOLVE + FOUR_TOUR + b"-----\r\nTime:")
         return result
+
+    def as_another_user(self):
+        """Options that run tourplan where permissions apply: root passes every check, so root
+        runs it as 'nobody' in a scratch folder open to all."""
+        if os.geteuid() != 0:
+            return {}
+        try:
+            pwd.getpwnam("nobody")
+            grp.getgrnam("nogroup")
+        except KeyError:
+            self.skipTest("running as root without a user 'nobody' to run as")
+        os.chmod(self.folder, 0o755)
+        return {"user": "nobody", "group": "nogroup", "extra_groups": []}
+
+    def deep_folder(self, component, total):
+        """A folder path relative to the scratch folder, made of components of the given
+        length, at least total bytes long."""
+        path = b""
+        while len(path) < total:
+            path = os.path.join(path, b"d" * component)
+        return path
 
 
 class FailedWrites(HostileCase):
@@ -65,6 +92,63 @@ class FailedWrites(HostileCase):
 
 
 class ProblemFiles(HostileCase):
+    def test_what_is_not_a_regular_file_is_error_2(self):
+        os.mkdir(os.path.join(self.folder, "folder"))
+        self.put("problem.dat", problem_text(FOUR))
+        os.symlink("folder", os.path.join(self.folder, "to-folder"))
+        os.symlink("nowhere", os.path.join(self.folder, "dangling"))
+        os.symlink("loop", os.path.join(self.folder, "loop"))
+        listening = socket.socket(socket.AF_UNIX)
+        listening.bind(os.path.join(self.folder, "socket"))
+        try:
+            for name in ["to-folder", "dangling", "loop", "socket", "/dev/zero", "/dev/tty",
+                         "problem.dat/", "problem.dat/x", "folder/"]:
+                self.check_report([name], header(name), 2)
+        finally:
+            listening.close()
+
+    def test_links_to_a_regular_file_are_read(self):
+        self.put("problem.dat", problem_text(FOUR))
+        os.symlink("problem.dat", os.path.join(self.folder, "symbolic"))
+        os.link(os.path.join(self.folder, "problem.dat"), os.path.join(self.folder, "hard"))
+        for name in ["symbolic", "hard", "./problem.dat", os.path.join(self.folder, "problem.dat")]:
+            self.check_solved([name], name, "solution.txt")
+
+    def test_unreadable_file_and_unsearchable_folder(self):
+        options = self.as_another_user()
+        self.put("problem.dat", problem_text(FOUR))
+        os.chmod(os.path.join(self.folder, "problem.dat"), 0)
+        os.mkdir(os.path.join(self.folder, "closed"))
+        self.put("closed/problem.dat", problem_text(FOUR))
+        os.chmod(os.path.join(self.folder, "closed"), 0o600)  # no search, even for its owner
+        try:
+            for name in ["problem.dat", "closed/problem.dat"]:
+                self.check_report([name, "out.txt"], header(name, "out.txt"), 2, **options)
+        finally:
+            os.chmod(os.path.join(self.folder, "closed"), 0o700)
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "out.txt")))
+
+    def test_names_with_spaces_and_bytes_that_are_not_ascii(self):
+        for name in [b"  ", b"-h", b"\xc3\xa9t\xc3\xa9 1.dat", b"\xff\xfe\x01\x7f.dat",
+                     b"\\*?[\"'$x;|&.dat"]:
+            self.put(name, problem_text(FOUR))
+            self.check_solved([name, name + b".out"], name, name + b".out")
+            with open(os.path.join(self.folder.encode(), name + b".out"), "rb") as handle:
+                self.assertEqual(handle.read(), FOUR_TOUR)
+
+    def test_long_names(self):
+        # One component at the system's limit, one past it; a path of over 3800 bytes that
+        # exists, and some past 4096.
+        folder = self.deep_folder(255, 3500)
+        os.makedirs(os.path.join(self.folder.encode(), folder))
+        inside = os.path.join(folder, b"p" * 255)
+        self.put(inside, problem_text(FOUR))
+        self.put(b"p" * 255, problem_text(FOUR))
+        self.check_solved([b"p" * 255], b"p" * 255, b"solution.txt")
+        self.check_solved([inside], inside, b"solution.txt")
+        for name in [b"p" * 256, os.path.join(folder, b"p" * 256), self.deep_folder(255, 4100),
+                     b"./" * 2100 + b"problem.dat"]:
+            self.check_report([name], header(name), 2)
     def test_pipe_is_refused_without_being_opened(self):
         # Opening it would let a writer waiting there go on, into a pipe that is closed at once.
         pipe = os.path.join(self.folder, "pipe")
@@ -89,6 +173,28 @@ class ProblemFiles(HostileCase):
 
 
 class SolutionFiles(HostileCase):
+    def test_what_cannot_be_created_is_error_2(self):
+        self.put("problem.dat", problem_text(FOUR))
+        os.mkdir(os.path.join(self.folder, "folder"))
+        for name in [b"folder", b"folder/", b".", b"problem.dat/out.txt", b"o" * 256,
+                     self.deep_folder(255, 4100) + b"/out.txt", b"./" * 2100 + b"out.txt"]:
+            self.check_report([b"problem.dat", name],
+                              header(b"problem.dat", name) + FOUR_SOLVE, 2)
+        self.assertEqual(sorted(os.listdir(self.folder)), ["folder", "problem.dat"])
+
+    def test_read_only_file_and_folder(self):
+        options = self.as_another_user()
+        self.put("problem.dat", problem_text(FOUR))
+        self.put("kept.txt", b"kept")
+        os.chmod(os.path.join(self.folder, "kept.txt"), 0o444)
+        os.mkdir(os.path.join(self.folder, "closed"))
+        os.chmod(os.path.join(self.folder, "closed"), 0o555)
+        for name in ["kept.txt", "closed/out.txt"]:
+            self.check_report(["problem.dat", name], header("problem.dat", name) + FOUR_SOLVE, 2,
+                              **options)
+        self.assertEqual(self.run_tourplan().file("kept.txt"), b"kept")
+        self.assertEqual(os.listdir(os.path.join(self.folder, "closed")), [])
+
     def test_pipe_without_a_reader_cannot_be_created(self):
         # Waiting for a reader could last for ever, and not even Ctrl+C would end it.
         self.put("problem.dat", problem_text(FOUR))
