@@ -213,5 +213,68 @@ class SolutionFiles(HostileCase):
             os.close(reader)
 
 
+GIGABYTE = 1 << 30
+
+
+class MemoryLimits(HostileCase):
+    """fri26's tables take about 1.7 GB, gr21's and ulysses22's well under 100 MB."""
+
+    def instance(self, name):
+        with open(os.path.join(harness.DATA, "tsplib", name), "rb") as handle:
+            self.put(name, handle.read())
+
+    def check_limited(self, **options):
+        self.instance("fri26.dat")
+        self.check_report(["fri26.dat"], header("fri26.dat") + b"Points: 26\r\n", 4, **options)
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "solution.txt")))
+        for name in ["gr21.dat", "ulysses22.dat"]:
+            self.instance(name)
+            free = self.run_tourplan([name, name + ".free"])
+            limited = self.run_tourplan([name, name + ".limited"], **options)
+            self.assertEqual((limited.status, limited.stderr), (0, b""), limited.stdout)
+            self.assertEqual(limited.report_without_time(),
+                             free.report_without_time().replace(b".free", b".limited"))
+            self.assertEqual(limited.file(name + ".limited"), free.file(name + ".free"))
+            self.assertEqual(free.status, 0)
+
+    def test_address_space_limit(self):
+        if os.environ.get("TOURPLAN_SANITIZE"):
+            self.skipTest("a sanitizer's shadow memory does not fit under the limit")
+
+        def limit_address_space():
+            resource.setrlimit(resource.RLIMIT_AS, (GIGABYTE, GIGABYTE))
+        self.check_limited(preexec_fn=limit_address_space)
+
+    def test_control_group_limit(self):
+        group = self.memory_group(GIGABYTE)
+
+        def enter_group():
+            with open(os.path.join(group, "cgroup.procs"), "w") as procs:
+                procs.write(str(os.getpid()))
+        self.check_limited(preexec_fn=enter_group)
+
+    def memory_group(self, limit):
+        """A new control group below this process's own, in the first layout's memory
+        hierarchy, limited to limit bytes and removed after the test."""
+        own = None
+        with open("/proc/self/cgroup") as groups:
+            for line in groups:
+                number, controllers, path = line.rstrip("\n").split(":", 2)
+                if "memory" in controllers.split(","):
+                    own = path
+        base = "/sys/fs/cgroup/memory" + (own or "")
+        if own is None or not os.path.isfile(os.path.join(base, "memory.limit_in_bytes")):
+            self.skipTest("no memory control group of the first layout here")
+        group = os.path.join(base, "tourplan-test-%d" % os.getpid())
+        try:
+            os.mkdir(group)
+        except OSError as error:
+            self.skipTest("cannot create a control group: %s" % error)
+        self.addCleanup(os.rmdir, group)
+        with open(os.path.join(group, "memory.limit_in_bytes"), "w") as limit_file:
+            limit_file.write(str(limit))
+        return group
+
+
 if __name__ == "__main__":
     harness.main()
