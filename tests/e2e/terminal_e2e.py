@@ -187,5 +187,73 @@ class Interrupts(RunCase):
         self.assertEqual(mode, terminal.mode_before)
 
 
+class Endings(RunCase):
+    """Every other way the run can end leaves the terminal's mode as it found it."""
+
+    def test_a_solved_run(self):
+        self.put("problem.dat", problem_text(harness.random_problem(10, 3)))
+        terminal = Terminal(self, [])
+        status, stderr, mode = terminal.finish()
+        self.assertEqual((status, stderr), (0, b""))
+        self.assertIn(b"\r\nTime:", terminal.output)
+        self.assertEqual(mode, terminal.mode_before)
+
+    def test_a_pause_that_runs_its_full_time(self):
+        terminal = Terminal(self, ["missing.dat"])
+        status, stderr, mode = terminal.finish()
+        self.assertEqual((status, stderr), (2, b""))
+        self.assertEqual(terminal.output, header("missing.dat") + b"Error: 2\r\n")
+        self.assertEqual(mode, terminal.mode_before)
+
+    def test_a_hang_up_during_the_pause(self):
+        # What the terminal's closing sends, with the terminal kept so that its mode can be read.
+        terminal = Terminal(self, ["missing.dat"])
+        terminal.wait_for_output(b"Error: 2\r\n")
+        time.sleep(0.2)
+        terminal.process.send_signal(signal.SIGHUP)
+        status, stderr, mode = terminal.finish()
+        self.assertEqual((status, stderr), (2, b""))
+        self.assertEqual(mode, terminal.mode_before)
+
+    def test_a_hang_up_during_a_solve_keeps_its_default(self):
+        self.put("problem.dat", problem_text(harness.random_problem(harness.LONG_SOLVE_POINTS, 9)))
+        terminal = Terminal(self, [])
+        terminal.wait_for_output(b"Step 3\r\n")
+        terminal.process.send_signal(signal.SIGHUP)
+        status, stderr, mode = terminal.finish()
+        self.assertEqual((status, stderr), (-signal.SIGHUP, b""))
+        self.assertEqual(mode, terminal.mode_before)
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "solution.txt")))
+
+    def test_faults_and_requests_sent_during_the_pause_get_their_own_report(self):
+        for sent, error in [(signal.SIGSEGV, 12), (signal.SIGBUS, 12), (signal.SIGFPE, 11),
+                            (signal.SIGILL, 10), (signal.SIGABRT, 14), (signal.SIGTERM, 13)]:
+            terminal = Terminal(self, ["missing.dat"])
+            terminal.wait_for_output(b"Error: 2\r\n")
+            time.sleep(0.2)
+            terminal.process.send_signal(sent)
+            report = b"Error: 2\r\nError: %d\r\n" % error
+            terminal.wait_for_output(report)
+            terminal.type(b"k")
+            status, stderr, mode = terminal.finish()
+            self.assertEqual((status, stderr), (error, b""), sent)
+            self.assertEqual(terminal.output, header("missing.dat") + report)
+            self.assertEqual(mode, terminal.mode_before, sent)
+
+    def test_a_segmentation_fault_sent_during_a_solve(self):
+        self.put("problem.dat", problem_text(harness.random_problem(harness.LONG_SOLVE_POINTS, 5)))
+        terminal = Terminal(self, [])
+        terminal.wait_for_output(b"Step 3\r\n")
+        terminal.process.send_signal(signal.SIGSEGV)
+        terminal.wait_for_output(b"Error: 12\r\n")
+        terminal.type(b"k")
+        status, stderr, mode = terminal.finish()
+        self.assertEqual((status, stderr), (12, b""))
+        self.assertTrue(terminal.output.endswith(b"\r\nError: 12\r\n"), terminal.output)
+        self.assertNotIn(b"End", terminal.output)
+        self.assertEqual(mode, terminal.mode_before)
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "solution.txt")))
+
+
 if __name__ == "__main__":
     harness.main()
