@@ -76,8 +76,9 @@ class FailedWrites(HostileCase):
 
     def test_file_size_limit_truncates_the_solution_file(self):
         # Below the tour's size the file keeps what fitted and the run fails; at it, it succeeds.
+        # (No limit of 0: the ThreadSanitizer runtime writes a file of its own before main.)
         self.put("problem.dat", problem_text(FOUR))
-        for limit in [0, 1, 10, len(FOUR_TOUR) - 1, len(FOUR_TOUR)]:
+        for limit in [1, 10, len(FOUR_TOUR) - 1, len(FOUR_TOUR)]:
             def limit_file_size(limit=limit):
                 resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
             if limit < len(FOUR_TOUR):
