@@ -32,9 +32,17 @@ static termios saved_terminal_mode;
 static termios key_input_mode;
 static std::atomic<int> key_input_state{0};  // 0 untouched, 1 key input on, 2 restored
 
+// Only the foreground job may change the mode of its controlling terminal: the system stops a
+// background job that tries (SIGTTOU), and leaves it stopped until someone brings it to the
+// foreground. A terminal that is not the controlling one has no foreground job (-1).
+static bool in_background() {
+  const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+  return foreground > 0 && foreground != getpgrp();
+}
+
 bool console_start_key_input() {
   if (key_input_state.load() == 1) return true;
-  if (!isatty(STDIN_FILENO)) return false;
+  if (!isatty(STDIN_FILENO) || in_background()) return false;
   termios mode;
   if (tcgetattr(STDIN_FILENO, &mode) != 0) return false;
   saved_terminal_mode = mode;
@@ -64,6 +72,8 @@ void console_restore() {
 
 void console_resume_key_input() {
   int expected = 2;
+  // Continued in the background, key input stays off: the pause then runs its full time.
+  if (in_background()) return;
   if (key_input_state.compare_exchange_strong(expected, 1)) {
     tcsetattr(STDIN_FILENO, TCSANOW, &key_input_mode);
   }

@@ -81,6 +81,26 @@ class Terminal:
         self.master = None
 
 
+# Runs a command as a background job of a terminal session: the session's leader keeps the
+# foreground, the command gets a process group of its own. A command stopped by the terminal
+# is killed, and the status is 100 plus the stopping signal.
+BACKGROUND_JOB = r"""
+import fcntl, os, signal, sys, termios
+os.setsid()
+fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+job = os.fork()
+if job == 0:
+    os.setpgid(0, 0)
+    os.execv(sys.argv[1], sys.argv[1:])
+_, status = os.waitpid(job, os.WUNTRACED)
+if os.WIFSTOPPED(status):
+    os.kill(job, signal.SIGKILL)
+    os.waitpid(job, 0)
+    sys.exit(100 + os.WSTOPSIG(status))
+sys.exit(os.waitstatus_to_exitcode(status))
+"""
+
+
 def header(problem):
     return b"Input file: %s\r\nOutput file: solution.txt\r\n" % problem.encode()
 
@@ -107,6 +127,13 @@ class Keys(RunCase):
         self.assertLess(time.monotonic() - start, 2)
         self.assertEqual(status, 2)
         self.assertEqual(mode, terminal.mode_before)
+
+    def test_a_key_at_a_terminal_that_does_not_control_the_run(self):
+        # Standard input is a terminal of no session of the run's: it has no foreground job.
+        start = time.monotonic()
+        result = self.run_tourplan(["missing.dat"], stdin="key")
+        self.assertLess(time.monotonic() - start, 2)
+        self.assertEqual((result.status, result.stderr), (2, b""))
 
     def test_closing_the_terminal_ends_the_pause(self):
         terminal = Terminal(self, ["missing.dat"])
@@ -206,6 +233,23 @@ class Endings(RunCase):
         self.assertEqual((status, stderr), (2, b""))
         self.assertEqual(terminal.output, header("missing.dat") + b"Error: 2\r\n")
         self.assertEqual(mode, terminal.mode_before)
+
+    def test_a_background_job_pauses_without_touching_the_terminal(self):
+        # Changing the mode from the background would stop the job until someone brought it
+        # to the foreground; no key can reach it there, so the pause runs its full time.
+        master, slave = pty.openpty()
+        mode_before = termios.tcgetattr(master)
+        try:
+            done = subprocess.run(
+                [sys.executable, "-c", BACKGROUND_JOB, harness.BINARY, "missing.dat"],
+                cwd=self.folder, stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                timeout=60)
+            self.assertEqual((done.returncode, done.stderr), (2, b""))
+            self.assertEqual(done.stdout, header("missing.dat") + b"Error: 2\r\n")
+            self.assertEqual(termios.tcgetattr(master), mode_before)
+        finally:
+            os.close(master)
+            os.close(slave)
 
     def test_a_hang_up_during_the_pause(self):
         # What the terminal's closing sends, with the terminal kept so that its mode can be read.
