@@ -108,6 +108,10 @@ class ProblemFiles(HostileCase):
         finally:
             listening.close()
 
+    def test_regular_file_whose_size_cannot_be_known(self):
+        # The memory of the process itself: a regular file that allows no seek to its end.
+        self.check_report(["/proc/self/mem"], header("/proc/self/mem"), 2)
+
     def test_links_to_a_regular_file_are_read(self):
         self.put("problem.dat", problem_text(FOUR))
         os.symlink("problem.dat", os.path.join(self.folder, "symbolic"))
