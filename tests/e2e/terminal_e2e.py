@@ -105,6 +105,19 @@ def header(problem):
     return b"Input file: %s\r\nOutput file: solution.txt\r\n" % problem.encode()
 
 
+def signal_during_a_solve(case, seed, sent, key):
+    """Sends a signal once a long solve is under way; a key typed first (key) is already
+    waiting when a report's pause begins. Returns the terminal, the status, stderr and the
+    terminal's mode after the run."""
+    case.put("problem.dat", problem_text(harness.random_problem(harness.LONG_SOLVE_POINTS, seed)))
+    terminal = Terminal(case, [])
+    terminal.wait_for_output(b"Step 3\r\n")
+    if key:
+        terminal.type(b"k")
+    terminal.process.send_signal(sent)
+    return (terminal,) + terminal.finish()
+
+
 class Keys(RunCase):
     def test_a_key_ends_the_pause_within_one_slice(self):
         terminal = Terminal(self, ["missing.dat"])
@@ -173,13 +186,7 @@ class Interrupts(RunCase):
         self.assertFalse(os.path.exists(os.path.join(self.folder, "solution.txt")))
 
     def test_termination_request_during_a_long_solve_is_reported(self):
-        n = harness.LONG_SOLVE_POINTS
-        self.put("problem.dat", problem_text(harness.random_problem(n, 8)))
-        terminal = Terminal(self, [])
-        terminal.wait_for_output(b"Step 3\r\n")
-        terminal.type(b"k")  # already waiting when the report's pause begins
-        terminal.process.send_signal(signal.SIGTERM)
-        status, stderr, mode = terminal.finish()
+        terminal, status, stderr, mode = signal_during_a_solve(self, 8, signal.SIGTERM, key=True)
         self.assertEqual(status, 13)
         self.assertEqual(stderr, b"")
         self.assertTrue(terminal.output.endswith(b"\r\nError: 13\r\n"), terminal.output)
@@ -262,11 +269,7 @@ class Endings(RunCase):
         self.assertEqual(mode, terminal.mode_before)
 
     def test_a_hang_up_during_a_solve_keeps_its_default(self):
-        self.put("problem.dat", problem_text(harness.random_problem(harness.LONG_SOLVE_POINTS, 9)))
-        terminal = Terminal(self, [])
-        terminal.wait_for_output(b"Step 3\r\n")
-        terminal.process.send_signal(signal.SIGHUP)
-        status, stderr, mode = terminal.finish()
+        terminal, status, stderr, mode = signal_during_a_solve(self, 9, signal.SIGHUP, key=False)
         self.assertEqual((status, stderr), (-signal.SIGHUP, b""))
         self.assertEqual(mode, terminal.mode_before)
         self.assertFalse(os.path.exists(os.path.join(self.folder, "solution.txt")))
@@ -290,12 +293,7 @@ class Endings(RunCase):
         # The system hands the signal to any thread that does not block it: usually the main
         # thread, which reports it; a worker or the signal thread, which have no report, abort.
         # The main thread blocks every signal for a moment whenever it starts a worker.
-        self.put("problem.dat", problem_text(harness.random_problem(harness.LONG_SOLVE_POINTS, 5)))
-        terminal = Terminal(self, [])
-        terminal.wait_for_output(b"Step 3\r\n")
-        terminal.type(b"k")  # already waiting when a report's pause begins
-        terminal.process.send_signal(signal.SIGSEGV)
-        status, stderr, mode = terminal.finish()
+        terminal, status, stderr, mode = signal_during_a_solve(self, 5, signal.SIGSEGV, key=True)
         self.assertEqual(status, 12)
         if stderr:
             self.assertEqual(stderr, SEGMENTATION_VIOLATION)
