@@ -4,6 +4,8 @@ set -euo pipefail
 packages=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev python3)
 # The test of the installed tree renders the manual pages.
 packages+=(man-db groff-base)
+# The fuzz targets: Clang with libFuzzer and the sanitizer runtimes.
+packages+=(clang libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

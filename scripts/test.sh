@@ -3,6 +3,7 @@
 #   release    optimised build, as shipped
 #   asan       AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan       ThreadSanitizer
+#   fuzz       the libFuzzer targets (Clang), each run for about a minute from its seeds
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/prerequisites.sh"
@@ -25,4 +26,23 @@ configure tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOURPLAN_SANITIZE=thread
 # An abort (Ctrl+C, a failing worker) ends the process with workers still unjoined: by design,
 # so thread leaks are not reported. No sleep at exit: the terminal tests time the pause.
 TSAN_OPTIONS="halt_on_error=1 report_thread_leaks=0 atexit_sleep_ms=0" check tsan
+configure fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DTOURPLAN_FUZZ=ON \
+  -DTOURPLAN_TESTS=OFF
+fuzz() {  # target, then libFuzzer options; new inputs go to a corpus in the build folder
+  local target=$1 folder="$root/build-fuzz"
+  shift
+  mkdir -p "$folder/corpus-$target"
+  if ! (cd "$folder" && "./fuzz_$target" -max_total_time="${TOURPLAN_FUZZ_SECONDS:-60}" \
+      -print_final_stats=1 -dict="$root/tests/fuzz/reader.dict" "$@" "corpus-$target" \
+      "$root/tests/fuzz/corpus/$target" >"fuzz_$target.log" 2>&1 </dev/null); then
+    tail -n 40 "$folder/fuzz_$target.log"
+    echo "fuzz_$target failed; the input is in $folder"
+    exit 1
+  fi
+  echo "fuzz_$target:" $(grep -E "^stat::(number_of_executed_units|new_units_added)" \
+    "$folder/fuzz_$target.log")
+}
+export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+fuzz items -max_len=20000
+fuzz run
 echo "All tests passed."

@@ -13,7 +13,8 @@ void sleep_milliseconds(int32_t ms);
 // Console key input. When standard input is a terminal, the first call of
 // console_start_key_input switches it to non-canonical, no-echo input with the signal keys
 // still on, so that typed bytes can be read one by one while Ctrl+C stays an interrupt.
-// Returns false (and changes nothing) when standard input is not a terminal.
+// Returns false (and changes nothing) when standard input is not a terminal, or is the
+// controlling terminal of a background job.
 bool console_start_key_input();
 // Reads whatever bytes are pending without waiting; returns their count (0 when none).
 int console_read_pending(unsigned char* bytes, int capacity);

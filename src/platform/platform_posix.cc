@@ -32,9 +32,17 @@ static termios saved_terminal_mode;
 static termios key_input_mode;
 static std::atomic<int> key_input_state{0};  // 0 untouched, 1 key input on, 2 restored
 
+// Only the foreground job may change the mode of its controlling terminal: the system stops a
+// background job that tries (SIGTTOU), and leaves it stopped until someone brings it to the
+// foreground. A terminal that is not the controlling one has no foreground job (-1).
+static bool in_background() {
+  const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+  return foreground > 0 && foreground != getpgrp();
+}
+
 bool console_start_key_input() {
   if (key_input_state.load() == 1) return true;
-  if (!isatty(STDIN_FILENO)) return false;
+  if (!isatty(STDIN_FILENO) || in_background()) return false;
   termios mode;
   if (tcgetattr(STDIN_FILENO, &mode) != 0) return false;
   saved_terminal_mode = mode;
@@ -64,18 +72,25 @@ void console_restore() {
 
 void console_resume_key_input() {
   int expected = 2;
+  // Continued in the background, key input stays off: the pause then runs its full time.
+  if (in_background()) return;
   if (key_input_state.compare_exchange_strong(expected, 1)) {
     tcsetattr(STDIN_FILENO, TCSANOW, &key_input_mode);
   }
 }
 
 int platform_open_input(const char* name, int* fd, int64_t* size) {
-  // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; only regular files are
-  // accepted, so the flag never matters for reading.
+  // Only regular files are accepted, and anything else is refused before it is opened: opening
+  // has effects of its own on some files (a writer waiting at a FIFO goes on, some devices
+  // start working).
+  struct stat named;
+  if (stat(name, &named) != 0 || !S_ISREG(named.st_mode)) return 2;
+  // O_NONBLOCK keeps the open from waiting should the name have changed to a FIFO meanwhile.
   int handle = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (handle < 0) return 2;
   struct stat info;
-  if (fstat(handle, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (fstat(handle, &info) != 0 || !S_ISREG(info.st_mode) || info.st_dev != named.st_dev ||
+      info.st_ino != named.st_ino) {
     close(handle);
     return 2;
   }
@@ -84,7 +99,7 @@ int platform_open_input(const char* name, int* fd, int64_t* size) {
   off_t end = lseek(handle, 0, SEEK_END);
   if (end < 0 || lseek(handle, 0, SEEK_SET) != 0) {
     close(handle);
-    return 1;
+    return 2;  // a file that cannot be measured cannot be opened as a problem file
   }
   *fd = handle;
   *size = static_cast<int64_t>(end);
@@ -92,8 +107,13 @@ int platform_open_input(const char* name, int* fd, int64_t* size) {
 }
 
 int platform_open_output(const char* name, int* fd) {
-  int handle = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+  // O_NONBLOCK: a pipe (FIFO) without a reader fails at once instead of waiting for one,
+  // which could last for ever with the global lock held and no signal able to end the run.
+  int handle =
+      open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
   if (handle < 0) return 2;
+  int flags = fcntl(handle, F_GETFL);
+  if (flags >= 0) fcntl(handle, F_SETFL, flags & ~O_NONBLOCK);
   *fd = handle;
   return 0;
 }

@@ -181,8 +181,10 @@ void install_signal_handlers() {
   for (int signal_number : {SIGABRT, SIGFPE, SIGILL, SIGSEGV, SIGBUS}) {
     sigaction(signal_number, &action, nullptr);
   }
-  // A closed pipe or a full device is a failed write, not the end of the process.
+  // A closed pipe, a full device or the file-size limit is a failed write, not the end of the
+  // process.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
 
   sigset_t waited;
   asynchronous_signals(&waited);

@@ -62,9 +62,10 @@ class RunCase(unittest.TestCase):
             handle.write(data)
         return path
 
-    def run_tourplan(self, args=(), stdin="key", timeout=120, env=None):
+    def run_tourplan(self, args=(), stdin="key", timeout=120, env=None, **options):
         """stdin: 'key' (a terminal with a key already typed, so a pause ends at once),
-        'null' (no terminal: a pause lasts its full time)."""
+        'null' (no terminal: a pause lasts its full time). Further options go to
+        subprocess.run (a user to run as, a preexec_fn setting limits)."""
         master = slave = None
         if stdin == "key":
             master, slave = pty.openpty()
@@ -75,7 +76,7 @@ class RunCase(unittest.TestCase):
         try:
             done = subprocess.run([BINARY, *args], cwd=self.folder, stdin=stdin_handle,
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  timeout=timeout, env=env)
+                                  timeout=timeout, env=env, **options)
         finally:
             for fd in (master, slave):
                 if fd is not None:

@@ -14,6 +14,8 @@ import harness  # noqa: E402
 from harness import RunCase, problem_text  # noqa: E402
 
 INTERRUPTED = b"\nAborting due to runtime error 9 (\"interrupted\" signal)\n\n"
+SEGMENTATION_VIOLATION = (
+    b"\nAborting due to runtime error 12 (\"segmentation violation\" signal)\n\n")
 
 
 class Terminal:
@@ -79,8 +81,41 @@ class Terminal:
         self.master = None
 
 
+# Runs a command as a background job of a terminal session: the session's leader keeps the
+# foreground, the command gets a process group of its own. A command stopped by the terminal
+# is killed, and the status is 100 plus the stopping signal.
+BACKGROUND_JOB = r"""
+import fcntl, os, signal, sys, termios
+os.setsid()
+fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+job = os.fork()
+if job == 0:
+    os.setpgid(0, 0)
+    os.execv(sys.argv[1], sys.argv[1:])
+_, status = os.waitpid(job, os.WUNTRACED)
+if os.WIFSTOPPED(status):
+    os.kill(job, signal.SIGKILL)
+    os.waitpid(job, 0)
+    sys.exit(100 + os.WSTOPSIG(status))
+sys.exit(os.waitstatus_to_exitcode(status))
+"""
+
+
 def header(problem):
     return b"Input file: %s\r\nOutput file: solution.txt\r\n" % problem.encode()
+
+
+def signal_during_a_solve(case, seed, sent, key):
+    """Sends a signal once a long solve is under way; a key typed first (key) is already
+    waiting when a report's pause begins. Returns the terminal, the status, stderr and the
+    terminal's mode after the run."""
+    case.put("problem.dat", problem_text(harness.random_problem(harness.LONG_SOLVE_POINTS, seed)))
+    terminal = Terminal(case, [])
+    terminal.wait_for_output(b"Step 3\r\n")
+    if key:
+        terminal.type(b"k")
+    terminal.process.send_signal(sent)
+    return (terminal,) + terminal.finish()
 
 
 class Keys(RunCase):
@@ -105,6 +140,13 @@ class Keys(RunCase):
         self.assertLess(time.monotonic() - start, 2)
         self.assertEqual(status, 2)
         self.assertEqual(mode, terminal.mode_before)
+
+    def test_a_key_at_a_terminal_that_does_not_control_the_run(self):
+        # Standard input is a terminal of no session of the run's: it has no foreground job.
+        start = time.monotonic()
+        result = self.run_tourplan(["missing.dat"], stdin="key")
+        self.assertLess(time.monotonic() - start, 2)
+        self.assertEqual((result.status, result.stderr), (2, b""))
 
     def test_closing_the_terminal_ends_the_pause(self):
         terminal = Terminal(self, ["missing.dat"])
@@ -144,13 +186,7 @@ class Interrupts(RunCase):
         self.assertFalse(os.path.exists(os.path.join(self.folder, "solution.txt")))
 
     def test_termination_request_during_a_long_solve_is_reported(self):
-        n = harness.LONG_SOLVE_POINTS
-        self.put("problem.dat", problem_text(harness.random_problem(n, 8)))
-        terminal = Terminal(self, [])
-        terminal.wait_for_output(b"Step 3\r\n")
-        terminal.type(b"k")  # already waiting when the report's pause begins
-        terminal.process.send_signal(signal.SIGTERM)
-        status, stderr, mode = terminal.finish()
+        terminal, status, stderr, mode = signal_during_a_solve(self, 8, signal.SIGTERM, key=True)
         self.assertEqual(status, 13)
         self.assertEqual(stderr, b"")
         self.assertTrue(terminal.output.endswith(b"\r\nError: 13\r\n"), terminal.output)
@@ -185,6 +221,88 @@ class Interrupts(RunCase):
         status, _, mode = terminal.finish()
         self.assertEqual(status, 2)
         self.assertEqual(mode, terminal.mode_before)
+
+
+class Endings(RunCase):
+    """Every other way the run can end leaves the terminal's mode as it found it."""
+
+    def test_a_solved_run(self):
+        self.put("problem.dat", problem_text(harness.random_problem(10, 3)))
+        terminal = Terminal(self, [])
+        status, stderr, mode = terminal.finish()
+        self.assertEqual((status, stderr), (0, b""))
+        self.assertIn(b"\r\nTime:", terminal.output)
+        self.assertEqual(mode, terminal.mode_before)
+
+    def test_a_pause_that_runs_its_full_time(self):
+        terminal = Terminal(self, ["missing.dat"])
+        status, stderr, mode = terminal.finish()
+        self.assertEqual((status, stderr), (2, b""))
+        self.assertEqual(terminal.output, header("missing.dat") + b"Error: 2\r\n")
+        self.assertEqual(mode, terminal.mode_before)
+
+    def test_a_background_job_pauses_without_touching_the_terminal(self):
+        # Changing the mode from the background would stop the job until someone brought it
+        # to the foreground; no key can reach it there, so the pause runs its full time.
+        master, slave = pty.openpty()
+        mode_before = termios.tcgetattr(master)
+        try:
+            done = subprocess.run(
+                [sys.executable, "-c", BACKGROUND_JOB, harness.BINARY, "missing.dat"],
+                cwd=self.folder, stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                timeout=60)
+            self.assertEqual((done.returncode, done.stderr), (2, b""))
+            self.assertEqual(done.stdout, header("missing.dat") + b"Error: 2\r\n")
+            self.assertEqual(termios.tcgetattr(master), mode_before)
+        finally:
+            os.close(master)
+            os.close(slave)
+
+    def test_a_hang_up_during_the_pause(self):
+        # What the terminal's closing sends, with the terminal kept so that its mode can be read.
+        terminal = Terminal(self, ["missing.dat"])
+        terminal.wait_for_output(b"Error: 2\r\n")
+        time.sleep(0.2)
+        terminal.process.send_signal(signal.SIGHUP)
+        status, stderr, mode = terminal.finish()
+        self.assertEqual((status, stderr), (2, b""))
+        self.assertEqual(mode, terminal.mode_before)
+
+    def test_a_hang_up_during_a_solve_keeps_its_default(self):
+        terminal, status, stderr, mode = signal_during_a_solve(self, 9, signal.SIGHUP, key=False)
+        self.assertEqual((status, stderr), (-signal.SIGHUP, b""))
+        self.assertEqual(mode, terminal.mode_before)
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "solution.txt")))
+
+    def test_faults_and_requests_sent_during_the_pause_get_their_own_report(self):
+        for sent, error in [(signal.SIGSEGV, 12), (signal.SIGBUS, 12), (signal.SIGFPE, 11),
+                            (signal.SIGILL, 10), (signal.SIGABRT, 14), (signal.SIGTERM, 13)]:
+            terminal = Terminal(self, ["missing.dat"])
+            terminal.wait_for_output(b"Error: 2\r\n")
+            time.sleep(0.2)
+            terminal.process.send_signal(sent)
+            report = b"Error: 2\r\nError: %d\r\n" % error
+            terminal.wait_for_output(report)
+            terminal.type(b"k")
+            status, stderr, mode = terminal.finish()
+            self.assertEqual((status, stderr), (error, b""), sent)
+            self.assertEqual(terminal.output, header("missing.dat") + report)
+            self.assertEqual(mode, terminal.mode_before, sent)
+
+    def test_a_segmentation_fault_sent_during_a_solve(self):
+        # The system hands the signal to any thread that does not block it: usually the main
+        # thread, which reports it; a worker or the signal thread, which have no report, abort.
+        # The main thread blocks every signal for a moment whenever it starts a worker.
+        terminal, status, stderr, mode = signal_during_a_solve(self, 5, signal.SIGSEGV, key=True)
+        self.assertEqual(status, 12)
+        if stderr:
+            self.assertEqual(stderr, SEGMENTATION_VIOLATION)
+            self.assertNotIn(b"Error:", terminal.output)
+        else:
+            self.assertTrue(terminal.output.endswith(b"\r\nError: 12\r\n"), terminal.output)
+        self.assertNotIn(b"End", terminal.output)
+        self.assertEqual(mode, terminal.mode_before)
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "solution.txt")))
 
 
 if __name__ == "__main__":
