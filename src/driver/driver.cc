@@ -68,6 +68,9 @@ static void read_problem(int32_t file_number) {
       read_number(&distance_matrix.cells[(row - 1) * n + (column - 1)]);
     }
     poll_pending_signal();
+    // Every item left would read as 0, which the new matrix already holds: a short file with
+    // a huge N must not take minutes (and gigabytes of touched pages) to finish reading.
+    if (input_exhausted(file_number)) break;
   }
   if (close_file(file_number) != 0) throw_at_line(LINE_CLOSE_PROBLEM, MODULE_NAME);
 }

@@ -133,6 +133,17 @@ void close_all_files() {
   unlock_global();
 }
 
+bool input_exhausted(int32_t number) {
+  lock_global();
+  const FileHandle* slot = file_handle(number);
+  const bool exhausted =
+      slot && slot->mode == FILE_INPUT && slot->pushback_count == 0 &&
+      (slot->text_ended || (slot->stream_ended && slot->lookahead == END_OF_DATA &&
+                            slot->buffer_position == slot->buffer_length));
+  unlock_global();
+  return exhausted;
+}
+
 // The next byte of the stream as stored in the file, or END_OF_DATA.
 static int stream_byte(FileHandle* source) {
   if (source->buffer_position == source->buffer_length) {

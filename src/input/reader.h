@@ -53,6 +53,9 @@ int32_t close_file(int32_t number);
 int32_t write_bytes(int32_t number, const char* bytes, int64_t count);
 // Closes every open file (the process's end).
 void close_all_files();
+// Whether every further item of a file open for input can only read as 0: nothing is pushed
+// back and the data have ended. The caller may then stop reading.
+bool input_exhausted(int32_t number);
 
 // The slot of a file number, or null outside 1..255.
 FileHandle* file_handle(int32_t number);

@@ -99,7 +99,7 @@ int platform_open_input(const char* name, int* fd, int64_t* size) {
   off_t end = lseek(handle, 0, SEEK_END);
   if (end < 0 || lseek(handle, 0, SEEK_SET) != 0) {
     close(handle);
-    return 2;  // a file that cannot be measured cannot be opened as a problem file
+    return 1;  // "illegal function call": the file's length cannot be measured
   }
   *fd = handle;
   *size = static_cast<int64_t>(end);

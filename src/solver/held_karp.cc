@@ -116,10 +116,6 @@ static int64_t engine_next(int64_t subset, int64_t end_point) {
 }
 
 static void create_reference_tables(int64_t n, const DistanceMatrix* matrix) {
-  if (n - 1 > 62) {
-    set_error_number(4);
-    throw_at_line(LINE_COST_TABLE, MODULE_NAME);
-  }
   const int64_t full_count = (int64_t{1} << (n - 1)) - 1;  // M
   table_columns = n - 1;
   solve_matrix = matrix;
@@ -159,6 +155,12 @@ void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* to
   // Bit values past 2^62 are never used: no table for so many points can be created.
   for (int64_t c = 2; c <= n; ++c) bit[c - 2] = c - 2 < 63 ? int64_t{1} << (c - 2) : 0;
 
+  // No table can be made for so many points (subsets are 64-bit masks): refused before the
+  // bound check, which would read a matrix of billions of cells.
+  if (n - 1 > 62) {
+    set_error_number(4);
+    throw_at_line(LINE_COST_TABLE, MODULE_NAME);
+  }
   if (path_cost_bound(matrix) >= static_cast<uint64_t>(COST_INFINITY)) {
     throw_error(COST_OVERFLOW_ERROR, -1, nullptr);
   }

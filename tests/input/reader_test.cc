@@ -261,6 +261,37 @@ TEST(FileTable, OutputIsWrittenRawAndFailuresReachTheClose) {
   EXPECT_EQ(file_handle(number)->mode, FILE_FREE);
 }
 
+TEST(FileTable, ExhaustedOnlyWhenEveryFurtherItemReadsZero) {
+  struct Case {
+    const char* bytes;
+    int reads;
+    bool exhausted;
+  } cases[] = {
+      {"1 2", 1, false},         // an item is still to come
+      {"1 2", 2, true},          // the data ended with the last item
+      {"1 2\r", 2, true},        // a lone CR at the very end is taken with the item
+      {"1,", 1, false},          // the end is not seen yet: no verdict before it is
+      {"1,", 2, true},
+      {"1\x1a 2", 1, true},      // byte 26 ends the data for good
+      {"12 ", 1, true},          // the trailing blanks were skipped with the item
+      {"1 x", 1, false},         // a pushed-back byte begins the next item
+  };
+  for (const Case& c : cases) {
+    std::string path = write_temp("exhausted", c.bytes);
+    int32_t number = free_file_number();
+    ASSERT_EQ(open_for_input(path.c_str(), number), 0);
+    for (int i = 0; i < c.reads; ++i) {
+      int64_t value;
+      begin_input(number);
+      read_number(&value);
+    }
+    EXPECT_EQ(input_exhausted(number), c.exhausted) << c.bytes << " after " << c.reads;
+    close_file(number);
+    EXPECT_FALSE(input_exhausted(number));
+    unlink(path.c_str());
+  }
+}
+
 TEST(FileTable, ReadingWithNothingBoundFindsTheEnd) {
   int64_t value = 9;
   EXPECT_EQ(read_number(&value), 0);
