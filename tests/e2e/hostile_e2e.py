@@ -235,7 +235,10 @@ class MemoryLimits(HostileCase):
         self.put("large.dat", problem_text(harness.random_problem(27, 5)))
         self.check_report(["large.dat"], header("large.dat") + b"Points: 27\r\n", 4, **options)
         self.assertFalse(os.path.exists(os.path.join(self.folder, "solution.txt")))
-        for name in ["gr21.dat", "ulysses22.dat", "fri26.dat"]:
+        fitting = ["gr21.dat", "ulysses22.dat"]
+        if not os.environ.get("TOURPLAN_SANITIZE"):
+            fitting.append("fri26.dat")  # a sanitizer's shadow memory would not fit beside it
+        for name in fitting:
             self.instance(name)
             free = self.run_tourplan([name, name + ".free"])
             limited = self.run_tourplan([name, name + ".limited"], **options)
