@@ -1,4 +1,4 @@
-// The TSPLIB reader. A file is a specification part of "KEYWORD : value" lines and a data part
+// The TSPLIB reader. A file is a header part of "KEYWORD : value" lines and a data part
 // of sections, each a keyword line followed by lines of numbers, optionally closed by EOF.
 // Everything needed to size a section (TYPE, DIMENSION, EDGE_WEIGHT_TYPE and, for explicit
 // weights, EDGE_WEIGHT_FORMAT) must come before it.
@@ -60,8 +60,8 @@ const Choice COORD_TYPE_CHOICES[] = {
 const Choice DISPLAY_TYPE_CHOICES[] = {
     {"COORD_DISPLAY", 0}, {"TWOD_DISPLAY", 0}, {"NO_DISPLAY", 0}};
 
-// What the specification part has said so far. Values as written are kept for messages.
-struct Specification {
+// What the header part has said so far. Values as written are kept for messages.
+struct Header {
   bool has_type = false;
   int type = TYPE_TSP;
   int64_t dimension = 0;  // 0 until given
@@ -200,51 +200,51 @@ int64_t listed_count(int format, int64_t n) {
 
 bool is_coordinate_type(int weight_type) { return weight_type != WEIGHT_EXPLICIT; }
 
-// Checks that the specification is complete and consistent; section names the data section
+// Checks that the header is complete and consistent; section names the data section
 // about to be read, or is null once the whole file has been read.
-bool check_specification(const Specification& spec, const char* section, int64_t line,
+bool check_header(const Header& header, const char* section, int64_t line,
                          ImportError* error) {
   const std::string before = section ? std::string(" before ") + section : "";
-  if (!spec.has_type) return fail(error, line, "no TYPE" + before);
-  if (spec.dimension == 0) return fail(error, line, "no DIMENSION" + before);
-  if (!spec.has_weight_type) return fail(error, line, "no EDGE_WEIGHT_TYPE" + before);
-  if (spec.weight_type == WEIGHT_EXPLICIT) {
-    if (!spec.has_format) {
+  if (!header.has_type) return fail(error, line, "no TYPE" + before);
+  if (header.dimension == 0) return fail(error, line, "no DIMENSION" + before);
+  if (!header.has_weight_type) return fail(error, line, "no EDGE_WEIGHT_TYPE" + before);
+  if (header.weight_type == WEIGHT_EXPLICIT) {
+    if (!header.has_format) {
       return fail(error, line, "EDGE_WEIGHT_TYPE EXPLICIT needs an EDGE_WEIGHT_FORMAT" + before);
     }
-    if (spec.format == FORMAT_FUNCTION) {
+    if (header.format == FORMAT_FUNCTION) {
       return fail(error, line, "EDGE_WEIGHT_FORMAT FUNCTION needs a coordinate EDGE_WEIGHT_TYPE");
     }
-    if (spec.type == TYPE_ATSP && spec.format != FORMAT_FULL_MATRIX) {
+    if (header.type == TYPE_ATSP && header.format != FORMAT_FULL_MATRIX) {
       return fail(error, line,
-                  "TYPE ATSP needs EDGE_WEIGHT_FORMAT FULL_MATRIX, not " + spec.format_name);
+                  "TYPE ATSP needs EDGE_WEIGHT_FORMAT FULL_MATRIX, not " + header.format_name);
     }
     return true;
   }
-  if (spec.has_format && spec.format != FORMAT_FUNCTION) {
+  if (header.has_format && header.format != FORMAT_FUNCTION) {
     return fail(error, line,
-                "EDGE_WEIGHT_FORMAT " + spec.format_name + " does not go with EDGE_WEIGHT_TYPE " +
-                    spec.weight_type_name);
+                "EDGE_WEIGHT_FORMAT " + header.format_name + " does not go with EDGE_WEIGHT_TYPE " +
+                    header.weight_type_name);
   }
-  if (spec.coord_type != COORDS_TWOD) {
+  if (header.coord_type != COORDS_TWOD) {
     return fail(error, line,
-                "EDGE_WEIGHT_TYPE " + spec.weight_type_name +
-                    " needs two coordinates a node, not NODE_COORD_TYPE " + spec.coord_type_name);
+                "EDGE_WEIGHT_TYPE " + header.weight_type_name +
+                    " needs two coordinates a node, not NODE_COORD_TYPE " + header.coord_type_name);
   }
   return true;
 }
 
 // Reads the numbers after EDGE_WEIGHT_SECTION (line index section): exactly as many as the
 // format lists, across lines in any layout.
-bool read_weights(Reader* reader, size_t section, const Specification& spec, Data* data) {
-  if (!check_specification(spec, "EDGE_WEIGHT_SECTION", section + 1, reader->error)) return false;
-  if (spec.weight_type != WEIGHT_EXPLICIT) {
+bool read_weights(Reader* reader, size_t section, const Header& header, Data* data) {
+  if (!check_header(header, "EDGE_WEIGHT_SECTION", section + 1, reader->error)) return false;
+  if (header.weight_type != WEIGHT_EXPLICIT) {
     return fail(reader, section,
-                "EDGE_WEIGHT_SECTION does not go with EDGE_WEIGHT_TYPE " + spec.weight_type_name);
+                "EDGE_WEIGHT_SECTION does not go with EDGE_WEIGHT_TYPE " + header.weight_type_name);
   }
-  const size_t needed = listed_count(spec.format, spec.dimension);
+  const size_t needed = listed_count(header.format, header.dimension);
   const std::string shape = std::to_string(needed) + " numbers for DIMENSION " +
-                            std::to_string(spec.dimension) + " in " + spec.format_name;
+                            std::to_string(header.dimension) + " in " + header.format_name;
   data->has_weights = true;
   data->weights.reserve(needed);
   size_t index = section + 1;
@@ -278,13 +278,13 @@ bool read_weights(Reader* reader, size_t section, const Specification& spec, Dat
 
 // Reads the lines "node x y" after NODE_COORD_SECTION up to the next keyword. Every node must
 // appear exactly once, in any order.
-bool read_points(Reader* reader, size_t section, const Specification& spec, Data* data) {
-  if (!check_specification(spec, "NODE_COORD_SECTION", section + 1, reader->error)) return false;
-  if (spec.coord_type == COORDS_NONE) {
+bool read_points(Reader* reader, size_t section, const Header& header, Data* data) {
+  if (!check_header(header, "NODE_COORD_SECTION", section + 1, reader->error)) return false;
+  if (header.coord_type == COORDS_NONE) {
     return fail(reader, section, "NODE_COORD_SECTION with NODE_COORD_TYPE NO_COORDS");
   }
-  const size_t coordinates = spec.coord_type == COORDS_THREED ? 3 : 2;
-  const int64_t n = spec.dimension;
+  const size_t coordinates = header.coord_type == COORDS_THREED ? 3 : 2;
+  const int64_t n = header.dimension;
   std::vector<bool> seen(n, false);
   data->has_points = true;
   data->points.assign(n, Point{0, 0});
@@ -351,9 +351,9 @@ bool is_section(std::string_view keyword) {
          (keyword.size() > 8 && keyword.substr(keyword.size() - 8) == "_SECTION");
 }
 
-// One keyword line: a specification entry, or the start of a section, which it reads.
+// One keyword line: a header entry, or the start of a section, which it reads.
 // Returns false on a fault; *at_end is set by EOF.
-bool read_keyword_line(Reader* reader, size_t index, Specification* spec, Data* data,
+bool read_keyword_line(Reader* reader, size_t index, Header* header, Data* data,
                        std::vector<std::string>* seen, bool* at_end) {
   std::string_view line = trim(reader->lines[index]);
   std::string_view keyword = line;
@@ -393,30 +393,30 @@ bool read_keyword_line(Reader* reader, size_t index, Specification* spec, Data* 
   }
   if (keyword == "NAME" || keyword == "COMMENT") return true;
   if (keyword == "TYPE") {
-    spec->has_type = true;
-    return choose(reader, index, keyword, value, TYPE_CHOICES, &spec->type);
+    header->has_type = true;
+    return choose(reader, index, keyword, value, TYPE_CHOICES, &header->type);
   }
-  if (keyword == "DIMENSION") return parse_dimension(reader, index, value, &spec->dimension);
+  if (keyword == "DIMENSION") return parse_dimension(reader, index, value, &header->dimension);
   if (keyword == "EDGE_WEIGHT_TYPE") {
-    spec->has_weight_type = true;
-    spec->weight_type_name = value;
-    return choose(reader, index, keyword, value, WEIGHT_TYPE_CHOICES, &spec->weight_type);
+    header->has_weight_type = true;
+    header->weight_type_name = value;
+    return choose(reader, index, keyword, value, WEIGHT_TYPE_CHOICES, &header->weight_type);
   }
   if (keyword == "EDGE_WEIGHT_FORMAT") {
-    spec->has_format = true;
-    spec->format_name = value;
-    return choose(reader, index, keyword, value, FORMAT_CHOICES, &spec->format);
+    header->has_format = true;
+    header->format_name = value;
+    return choose(reader, index, keyword, value, FORMAT_CHOICES, &header->format);
   }
   if (keyword == "NODE_COORD_TYPE") {
-    spec->coord_type_name = value;
-    return choose(reader, index, keyword, value, COORD_TYPE_CHOICES, &spec->coord_type);
+    header->coord_type_name = value;
+    return choose(reader, index, keyword, value, COORD_TYPE_CHOICES, &header->coord_type);
   }
   if (keyword == "DISPLAY_DATA_TYPE") {
     int ignored = 0;
     return choose(reader, index, keyword, value, DISPLAY_TYPE_CHOICES, &ignored);
   }
-  if (keyword == "EDGE_WEIGHT_SECTION") return read_weights(reader, index, *spec, data);
-  if (keyword == "NODE_COORD_SECTION") return read_points(reader, index, *spec, data);
+  if (keyword == "EDGE_WEIGHT_SECTION") return read_weights(reader, index, *header, data);
+  if (keyword == "NODE_COORD_SECTION") return read_points(reader, index, *header, data);
   if (keyword == "DISPLAY_DATA_SECTION" || keyword == "TOUR_SECTION") {
     skip_section(reader, index);
     return true;
@@ -430,20 +430,20 @@ bool read_keyword_line(Reader* reader, size_t index, Specification* spec, Data* 
   return fail(reader, index, "unknown keyword " + quoted(keyword));
 }
 
-bool build_costs(const Specification& spec, const Data& data, Problem* problem,
+bool build_costs(const Header& header, const Data& data, Problem* problem,
                  ImportError* error) {
-  const int64_t n = spec.dimension;
+  const int64_t n = header.dimension;
   problem->dimension = n;
   problem->costs.assign(n * n, 0);
   int64_t* costs = problem->costs.data();
-  if (spec.weight_type == WEIGHT_EXPLICIT) {
+  if (header.weight_type == WEIGHT_EXPLICIT) {
     // A full matrix is taken as written, diagonal included; a triangle is mirrored, and
     // without its diagonal the diagonal stays 0.
-    const bool mirrored = spec.format != FORMAT_FULL_MATRIX;
+    const bool mirrored = header.format != FORMAT_FULL_MATRIX;
     size_t k = 0;
     for (int64_t r = 0; r < n; ++r) {
       int64_t first, last;
-      listed_columns(spec.format, n, r, &first, &last);
+      listed_columns(header.format, n, r, &first, &last);
       for (int64_t c = first; c <= last; ++c, ++k) {
         costs[r * n + c] = data.weights[k];
         if (mirrored) costs[c * n + r] = data.weights[k];
@@ -451,9 +451,9 @@ bool build_costs(const Specification& spec, const Data& data, Problem* problem,
     }
     return true;
   }
-  double (*rule)(Point, Point) = spec.weight_type == WEIGHT_EUC_2D    ? euc_2d_distance
-                                 : spec.weight_type == WEIGHT_CEIL_2D ? ceil_2d_distance
-                                 : spec.weight_type == WEIGHT_ATT     ? att_distance
+  double (*rule)(Point, Point) = header.weight_type == WEIGHT_EUC_2D    ? euc_2d_distance
+                                 : header.weight_type == WEIGHT_CEIL_2D ? ceil_2d_distance
+                                 : header.weight_type == WEIGHT_ATT     ? att_distance
                                                                       : geo_distance;
   for (int64_t r = 0; r < n; ++r) {
     for (int64_t c = 0; c < n; ++c) {
@@ -477,7 +477,7 @@ bool parse_tsplib(std::string_view text, Problem* problem, ImportError* error) {
   Reader reader;
   reader.lines = split_lines(text);
   reader.error = error;
-  Specification spec;
+  Header header;
   Data data;
   std::vector<std::string> seen;
   bool at_end = false;
@@ -487,14 +487,14 @@ bool parse_tsplib(std::string_view text, Problem* problem, ImportError* error) {
       reader.next = index + 1;
       continue;
     }
-    if (!read_keyword_line(&reader, index, &spec, &data, &seen, &at_end)) return false;
+    if (!read_keyword_line(&reader, index, &header, &data, &seen, &at_end)) return false;
   }
-  if (!check_specification(spec, nullptr, 0, error)) return false;
-  if (spec.weight_type == WEIGHT_EXPLICIT && !data.has_weights) {
+  if (!check_header(header, nullptr, 0, error)) return false;
+  if (header.weight_type == WEIGHT_EXPLICIT && !data.has_weights) {
     return fail(error, 0, "no EDGE_WEIGHT_SECTION");
   }
-  if (is_coordinate_type(spec.weight_type) && !data.has_points) {
+  if (is_coordinate_type(header.weight_type) && !data.has_points) {
     return fail(error, 0, "no NODE_COORD_SECTION");
   }
-  return build_costs(spec, data, problem, error);
+  return build_costs(header, data, problem, error);
 }
