@@ -129,8 +129,6 @@ static int32_t abort_message_length = 0;
 static const char* pending_abort_message = nullptr;
 static std::atomic<bool> ending{false};
 
-bool run_is_ending() { return ending.load(); }
-
 // Lets the first caller through; any later caller waits for the process to end.
 static void claim_end_of_run() {
   bool expected = false;

@@ -76,9 +76,6 @@ void poll_pending_signal();
 // default action, ending the process).
 void set_console_close_action(void (*action)());
 
-// Whether the process has begun to end (end_run or an abort has been claimed).
-bool run_is_ending();
-
 // Table creation with explicit bounds. Cells are zero-filled. Stores and returns the outcome:
 // 0, 1 when an upper bound lies below its lower bound, 4 when the storage cannot be had: the
 // byte count overflows, exceeds the memory this process can have (counting the tables already
