@@ -18,11 +18,11 @@ static int64_t table_columns = 0;
 
 static inline int64_t* city_bits() { return static_cast<int64_t*>(CityBit.cells); }
 
-int64_t reference_cost(int64_t subset, int64_t end_point) {
+static int64_t reference_cost(int64_t subset, int64_t end_point) {
   return static_cast<int64_t*>(CostTable.cells)[(subset - 1) * table_columns + (end_point - 2)];
 }
 
-int64_t reference_next(int64_t subset, int64_t end_point) {
+static int64_t reference_next(int64_t subset, int64_t end_point) {
   return static_cast<int8_t*>(NextTable.cells)[(subset - 1) * table_columns + (end_point - 2)];
 }
 

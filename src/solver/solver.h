@@ -90,7 +90,3 @@ extern void (*inspect_solver_tables)(int64_t n);
 // the cost, and the choice (the point that follows a).
 int64_t solver_cost(const DistanceMatrix* matrix, int64_t subset, int64_t end_point);
 int64_t solver_next(int64_t subset, int64_t end_point);
-
-// Reads of the reference tables, for tests: cell (S, a) as stored.
-int64_t reference_cost(int64_t subset, int64_t end_point);
-int64_t reference_next(int64_t subset, int64_t end_point);
