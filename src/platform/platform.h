@@ -41,5 +41,11 @@ void platform_write_stderr(const char* bytes, int64_t count);
 // that is lower. Read once and remembered.
 int64_t process_memory_limit();
 
+// Zero-filled memory straight from the system's pages, advised for huge pages (when
+// platform_huge_pages is set); null when none can be had.
+void* platform_map_pages(int64_t bytes);
+void platform_unmap_pages(void* pages, int64_t bytes);
+extern bool platform_huge_pages;
+
 // The number of processors this process may run on (at least 1).
 int32_t processor_count();

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -228,6 +229,21 @@ int64_t process_memory_limit() {
   take_control_group_limits(&limit);
   remembered.store(limit);
   return limit;
+}
+
+bool platform_huge_pages = true;
+
+void* platform_map_pages(int64_t bytes) {
+  void* pages = mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (pages == MAP_FAILED) return nullptr;
+  // Advice only: where the system has no huge pages the table works with small ones.
+  if (platform_huge_pages) madvise(pages, static_cast<size_t>(bytes), MADV_HUGEPAGE);
+  return pages;
+}
+
+void platform_unmap_pages(void* pages, int64_t bytes) {
+  munmap(pages, static_cast<size_t>(bytes));
 }
 
 int32_t processor_count() {
