@@ -1,40 +1,55 @@
 // tourplan-bench: the whole program, with the solver engine chosen by a leading option.
-//   tourplan-bench --engine=NAME [problem-file [solution-file]]
-// Engines: fast (the program's own), fast-1 (the fast engine on one thread), reference (one
-// worker thread per end point), reference-sequential (the columns one after another on the
-// main thread).
+//   tourplan-bench --engine=NAME [--small-pages] [problem-file [solution-file]]
+// Engines: fast (the program's own choice), full-table (every size kept, in fresh memory: the
+// engine of earlier versions), two-layer (two sizes at a time), each also on one thread
+// (fast-1, full-table-1, two-layer-1); reference (one worker thread per end point) and
+// reference-sequential (the columns one after another on the main thread).
+// --small-pages: no huge-page advice for the large tables.
 #include <cstdio>
 #include <cstring>
 
 #include "driver/driver.h"
+#include "platform/platform.h"
 #include "runtime/runtime.h"
-#include "solver/fast_engine.h"
+#include "solver/reference_engine.h"
+#include "solver/row_kernels.h"
 #include "solver/solver.h"
 
 int main(int argc, char** argv) {
   if (argc < 2 || strncmp(argv[1], "--engine=", 9) != 0) {
-    fprintf(stderr, "usage: %s --engine=fast|fast-1|reference|reference-sequential [problem "
-            "[solution]]\n", argv[0]);
+    fprintf(stderr, "usage: %s --engine=NAME [--small-pages] [problem [solution]]\n", argv[0]);
     return 64;
   }
   const char* engine = argv[1] + 9;
-  if (strcmp(engine, "fast") == 0) {
-    solver_engine = ENGINE_FAST;
-  } else if (strcmp(engine, "fast-1") == 0) {
-    solver_engine = ENGINE_FAST;
-    fast_engine_threads = 1;
-  } else if (strcmp(engine, "reference") == 0) {
-    solver_engine = ENGINE_REFERENCE;
-    run_phases_in_parallel = true;
-  } else if (strcmp(engine, "reference-sequential") == 0) {
-    solver_engine = ENGINE_REFERENCE;
-    run_phases_in_parallel = false;
-  } else {
+  const struct {
+    const char* name;
+    SolverEngine engine;
+    int32_t threads;
+  } engines[] = {
+      {"fast", ENGINE_AUTOMATIC, 0},         {"fast-1", ENGINE_AUTOMATIC, 1},
+      {"full-table", ENGINE_FULL_TABLE, 0},  {"full-table-1", ENGINE_FULL_TABLE, 1},
+      {"two-layer", ENGINE_TWO_LAYER, 0},    {"two-layer-1", ENGINE_TWO_LAYER, 1},
+      {"reference", ENGINE_REFERENCE, 0},    {"reference-sequential", ENGINE_REFERENCE, 0},
+  };
+  bool known = false;
+  for (const auto& entry : engines) {
+    if (strcmp(engine, entry.name) != 0) continue;
+    known = true;
+    solver_engine = entry.engine;
+    row_kernel_threads = entry.threads;
+    run_phases_in_parallel = strcmp(engine, "reference-sequential") != 0;
+  }
+  if (!known) {
     fprintf(stderr, "unknown engine: %s\n", engine);
     return 64;
   }
-  argv[1] = argv[0];
+  int shift = 1;
+  if (argc > 2 && strcmp(argv[2], "--small-pages") == 0) {
+    platform_huge_pages = false;
+    shift = 2;
+  }
+  argv[shift] = argv[0];
   runtime_start();
   install_signal_handlers();
-  run_driver(argc - 1, argv + 1);
+  run_driver(argc - shift, argv + shift);
 }

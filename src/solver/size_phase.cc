@@ -14,7 +14,7 @@
 // on the calling thread once the others are running, so the result stays exact.
 #include <pthread.h>
 
-#include "solver/solver.h"
+#include "solver/reference_engine.h"
 
 int64_t PhaseParams[2];  // N and the current subset size k
 

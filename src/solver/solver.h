@@ -6,7 +6,13 @@
 //   cost({c}, a) = D(a, c) + D(c, 1)
 //   cost(S, a)   = min over c in S of D(a, c) + cost(S - {c}, c)
 // Among equal sums the lowest point c is the choice, next(S, a); the closing step takes the
-// lowest second point j among the equal minima of D(1, j) + cost(full - {j}, j).
+// lowest second point j among the equal minima of D(1, j) + cost(full - {j}, j). The tour is
+// therefore the first optimal tour in lexicographic order, whichever engine fills the tables:
+// - the full-table engine (full_table_engine.h): every size kept, rows computed whole;
+// - the two-layer engine (two_layer_engine.h): the same rows, two sizes at a time, the tour
+//   read back by solving again where a size is gone;
+// - the reference engine (reference_engine.h): one column at a time, with a table of choices.
+// solve_tour picks one and runs the sizes; see solve_tour.cc.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +38,11 @@ struct Tour {
   TableBlock block;
 };
 
-// Above every real path cost: problems whose sums could come near it are refused.
+// A path cost. The costs are signed 64-bit values and a path has fewer than 64 of them, so
+// every path cost fits in 128 bits.
+typedef __int128 PathCost;
+
+// Above every path cost of the reference engine's 64-bit cells.
 constexpr int64_t COST_INFINITY = INT64_MAX;
 
 // Source lines of the solver's failing steps.
@@ -43,50 +53,40 @@ constexpr int32_t LINE_THREAD_TABLE = 138;
 constexpr int32_t LINE_PATH_TABLE = 162;
 constexpr int32_t LINE_CANDIDATE_LIST = 79;
 constexpr int32_t LINE_COMBINATION = 88;
-// A problem whose path costs could overflow is refused with this error, before "Step 1".
+// The reference engine's 64-bit cells cannot hold every path cost of some problems: with that
+// engine (tests and benchmarks only) they are refused with this error, before "Step 1".
 constexpr int32_t COST_OVERFLOW_ERROR = 11;
 
-// The engine that fills the tables: the fast engine by default, or the reference engine that
-// fills one column (end point) of one size at a time. Both give the same cells and tours.
-enum SolverEngine { ENGINE_FAST, ENGINE_REFERENCE };
+// The engine that fills the tables: the program's own choice, or one named (tests and
+// benchmarks). All give the same tours.
+enum SolverEngine { ENGINE_AUTOMATIC, ENGINE_FULL_TABLE, ENGINE_TWO_LAYER, ENGINE_REFERENCE };
 extern SolverEngine solver_engine;
+// The engine of the solve in progress, or of the last one.
+SolverEngine solver_engine_in_use();
 
 // Fills the caller's tour (positions 0..N) with a least-cost closed tour from start, printing
 // "Step" lines and "End" on the console. Failures are raised through throw_at_line.
 void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* tour);
 
 // The sum over the rows of each row's largest absolute off-diagonal cost: a bound on the
-// magnitude of every path cost. Saturates at UINT64_MAX.
-uint64_t path_cost_bound(const DistanceMatrix* matrix);
+// magnitude of every path cost.
+unsigned __int128 path_cost_bound(const DistanceMatrix* matrix);
 
 // Advances the combination C(1..k) over positions 1..m (combination[0] is C(1)) to its
 // lexicographic successor; false when it was the last one, which is left unchanged.
 bool next_combination(int64_t* combination, int64_t m, int64_t k);
 
-// The reference engine's tables, global so that the column computations of every thread
-// reach them. CityBit: 2..N; CostTable and NextTable: subsets 1..M by end points 2..N.
+// The bit value of each point 2..N; owned by solve_tour while it runs.
 extern TableBlock CityBit;
-extern TableBlock CostTable;
-extern TableBlock NextTable;
 
-// Fills cost(S, a) and next(S, a) for every S of exactly k points without a (reference engine).
-void fill_column(int64_t n, int64_t a, int64_t k);
-
-// One size phase of the reference engine: fill_column for every end point a = 2..N, each on
-// a worker thread of its own, all joined before it returns.
-void run_size_phase(int64_t n, int64_t k);
-// N and the subset size k of the phase that runs; written only while no worker runs.
-extern int64_t PhaseParams[2];
-// Whether the phases run their columns on worker threads (the program) or one after another
-// on the calling thread (a reference for tests and benchmarks).
-extern bool run_phases_in_parallel;
-// Test seam: a worker for which it returns true is treated as one that failed to start.
+// Test seam: a worker or helper thread for which it returns true is treated as one that
+// failed to start.
 extern bool (*thread_start_should_fail)(int64_t end_point);
-
-// Test seam: called by solve_tour with N just before it frees its tables.
+// Test seam: called by solve_tour with N once every size has been filled, before the tour is
+// read back.
 extern void (*inspect_solver_tables)(int64_t n);
 
 // Cell (S, a) of the engine in use, for tests while the tables exist (inspect_solver_tables):
 // the cost, and the choice (the point that follows a).
-int64_t solver_cost(const DistanceMatrix* matrix, int64_t subset, int64_t end_point);
-int64_t solver_next(int64_t subset, int64_t end_point);
+PathCost solver_cost(uint64_t subset, int64_t end_point);
+int64_t solver_next(uint64_t subset, int64_t end_point);

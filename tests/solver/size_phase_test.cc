@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "solver/reference_engine.h"
 #include "solver/solver.h"
 #include "support/problems.h"
 
@@ -31,7 +32,7 @@ void capture_tables(int64_t) {
 class SizePhaseTest : public testing::Test {
  protected:
   void SetUp() override { solver_engine = ENGINE_REFERENCE; }
-  void TearDown() override { solver_engine = ENGINE_FAST; }
+  void TearDown() override { solver_engine = ENGINE_AUTOMATIC; }
 };
 using SizePhaseDeathTest = SizePhaseTest;
 

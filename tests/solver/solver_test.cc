@@ -142,31 +142,61 @@ TEST(SolveTour, PublicInstancesComeOutOptimal) {
 
 TEST(PathCostBound, SumsTheLargestMagnitudeOfEachRow) {
   DistanceMatrix matrix = make_matrix({{INT64_MIN, -3, 2}, {5, 0, -9}, {1, 1, 99}});
-  EXPECT_EQ(path_cost_bound(&matrix), 3u + 9u + 1u);
+  EXPECT_TRUE(path_cost_bound(&matrix) == 3u + 9u + 1u);
   release_matrix(&matrix);
   DistanceMatrix huge = make_matrix({{0, INT64_MIN}, {INT64_MIN, 0}});
-  EXPECT_EQ(path_cost_bound(&huge), UINT64_MAX);
+  EXPECT_TRUE(path_cost_bound(&huge) == static_cast<unsigned __int128>(1) << 64);
   release_matrix(&huge);
+}
+
+TEST(SolveTour, CostsOfAnySizeGetTheirExactOptimum) {
+  // Costs anywhere in the signed 64-bit range, so that path costs run far beyond it, against
+  // a brute force in exact integers; every engine that takes them, reading back its way.
+  struct Range {
+    int64_t low, high;
+  } ranges[] = {{INT64_MIN, INT64_MAX},
+                {INT64_MAX - 2, INT64_MAX},
+                {INT64_MIN, INT64_MIN + 2},
+                {-1, 1}};
+  uint64_t seed = 3000;
+  for (int n = 2; n <= 8; ++n) {
+    for (const Range& range : ranges) {
+      Costs costs = random_costs(n, range.low, range.high, seed++);
+      if (n == 5) costs[1][2] = INT64_MIN, costs[2][3] = INT64_MAX;
+      const std::vector<int64_t> expected = brute_force_tour(costs);
+      for (SolverEngine engine : {ENGINE_AUTOMATIC, ENGINE_FULL_TABLE, ENGINE_TWO_LAYER}) {
+        solver_engine = engine;
+        EXPECT_EQ(solve(costs), expected) << "n = " << n << ", seed " << seed - 1;
+      }
+      solver_engine = ENGINE_AUTOMATIC;
+    }
+  }
 }
 
 using SolveTourDeathTest = testing::Test;
 
-TEST_F(SolveTourDeathTest, RefusesCostsThatCouldOverflow) {
+TEST_F(SolveTourDeathTest, TheReferenceEngineRefusesCostsItsCellsCannotHold) {
   // Without a handler the refusal takes the abort path, which shows its number.
   const char* message = "\nAborting due to runtime error 11 (\"floating point error\" signal)\n\n";
+  solver_engine = ENGINE_REFERENCE;
   EXPECT_EXIT(solve({{0, INT64_MAX / 2}, {INT64_MAX / 2 + 1, 0}}), testing::ExitedWithCode(11),
               testing::StrEq(message));
   EXPECT_EXIT(solve({{0, -4}, {INT64_MIN, 0}}), testing::ExitedWithCode(11),
               testing::StrEq(message));
+  solver_engine = ENGINE_AUTOMATIC;
 }
 
-TEST(SolveTour, LargestAcceptedCostsStillSolveExactly) {
-  // The bound may reach INT64_MAX - 1: every path cost stays below the infinity.
+TEST(SolveTour, LargestCostsOfEightByteCellsStillSolveExactly) {
+  // The bound may reach INT64_MAX - 1 in 64-bit cells, the reference's among them.
   const int64_t big = INT64_MAX - 3;
   Costs costs = {{0, big, 1}, {1, 0, 1}, {1, 1, 0}};
-  EXPECT_EQ(solve(costs), (std::vector<int64_t>{1, 3, 2, 1}));
   Costs negative = {{0, -big, 1}, {1, 0, 1}, {1, 1, 0}};
-  EXPECT_EQ(solve(negative), (std::vector<int64_t>{1, 2, 3, 1}));
+  for (SolverEngine engine : {ENGINE_AUTOMATIC, ENGINE_REFERENCE}) {
+    solver_engine = engine;
+    EXPECT_EQ(solve(costs), (std::vector<int64_t>{1, 3, 2, 1}));
+    EXPECT_EQ(solve(negative), (std::vector<int64_t>{1, 2, 3, 1}));
+  }
+  solver_engine = ENGINE_AUTOMATIC;
 }
 
 TEST_F(SolveTourDeathTest, OnePointFailsWithIllegalFunctionCall) {

@@ -74,6 +74,26 @@ int64_t brute_force_cost(const Costs& costs) {
   return best;
 }
 
+std::vector<int64_t> brute_force_tour(const Costs& costs) {
+  const int n = static_cast<int>(costs.size());
+  std::vector<int64_t> order;
+  for (int p = 2; p <= n; ++p) order.push_back(p);
+  std::vector<int64_t> best_tour;
+  PathCost best = 0;
+  do {  // in lexicographic order, so the first strict minimum is the first optimal tour
+    std::vector<int64_t> tour = {1};
+    tour.insert(tour.end(), order.begin(), order.end());
+    tour.push_back(1);
+    PathCost total = 0;
+    for (size_t i = 0; i + 1 < tour.size(); ++i) total += costs[tour[i] - 1][tour[i + 1] - 1];
+    if (best_tour.empty() || total < best) {
+      best = total;
+      best_tour = tour;
+    }
+  } while (std::next_permutation(order.begin(), order.end()));
+  return best_tour;
+}
+
 const PublicInstance PUBLIC_INSTANCES[] = {
     {"burma14.dat", 14, 3323}, {"ulysses16.dat", 16, 6859}, {"br17.dat", 17, 39},
     {"gr17.dat", 17, 2085},    {"gr21.dat", 21, 2707},      {"ulysses22.dat", 22, 7013},

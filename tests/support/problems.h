@@ -23,6 +23,8 @@ std::vector<int64_t> solve(const Costs& costs, std::string* console = nullptr);
 int64_t tour_cost(const Costs& costs, const std::vector<int64_t>& tour);
 // The least closed-tour cost from point 1 over all orderings.
 int64_t brute_force_cost(const Costs& costs);
+// The first optimal tour in lexicographic order, by exact costs whatever their size.
+std::vector<int64_t> brute_force_tour(const Costs& costs);
 
 // A problem file of the public instances bundled with the tests, and its known optimum.
 struct PublicInstance {
