@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
   // A tour file on standard output stands alone there; its COMMENT carries the cost.
   if (tour_file && strcmp(tour_file, "-") == 0) return 0;
   printf("Problem: %s, %lld points\n", problem_path, static_cast<long long>(n));
-  printf("Tour: %s, a %s, every point once from point 1 back to point 1\n", shown.c_str(),
+  printf("Tour: %s, a %s\n", shown.c_str(),
          tour.from_tsplib ? "TSPLIB tour file" : "tourplan solution file");
   printf("Cost: %s\n", cost.c_str());
   if (fflush(stdout) != 0 || ferror(stdout)) return refuse("standard output: cannot write");
