@@ -44,8 +44,8 @@ static bool read_problem(const char* path, TableBlock* matrix, int64_t* n, std::
   read_number(n);
   if (*n < 2) {
     close_file(number);
-    *message = std::string(path) + ":1: N is " + std::to_string(*n) +
-               "; a tour needs at least 2 points";
+    *message =
+        std::string(path) + ":1: N is " + std::to_string(*n) + "; a tour needs at least 2 points";
     return false;
   }
   if (create_table_2d(matrix, 1, *n, 1, *n, sizeof(int64_t)) != 0) {
@@ -106,12 +106,13 @@ int main(int argc, char** argv) {
     return refuse(shown + ":" + (error.line > 0 ? std::to_string(error.line) + ":" : "") + " " +
                   error.message);
   }
-  const std::string cost = decimal_text(tour_cost(tour.points, static_cast<int64_t*>(matrix.cells)));
+  const std::string cost =
+      decimal_text(tour_cost(tour.points, static_cast<int64_t*>(matrix.cells)));
   free_table(&matrix);
 
   if (tour_file) {
-    const std::string name = strcmp(tour_file, "-") == 0 ? base_name(problem_path) + ".tour"
-                                                         : base_name(tour_file);
+    const std::string name =
+        strcmp(tour_file, "-") == 0 ? base_name(problem_path) + ".tour" : base_name(tour_file);
     if (!write_output(tour_file, tsplib_tour_text(name, tour.points, cost), &message)) {
       return refuse(message);
     }

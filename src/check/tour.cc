@@ -161,8 +161,9 @@ bool read_tour_section(Lines* lines, size_t section, int64_t n, Tour* tour, Tour
         return true;
       }
       if (static_cast<int64_t>(tour->points.size()) == n) {
-        return fail(error, line, "TOUR_SECTION holds more than " + std::to_string(n) +
-                                     " points; -1 must follow the last");
+        return fail(error, line,
+                    "TOUR_SECTION holds more than " + std::to_string(n) +
+                        " points; -1 must follow the last");
       }
       if (!seen.add(point, line, error)) return false;
       tour->points.push_back(point);
@@ -281,9 +282,9 @@ std::string decimal_text(__int128 value) {
 
 std::string tsplib_tour_text(std::string_view name, const std::vector<int64_t>& points,
                              std::string_view length) {
-  std::string text = "NAME : " + std::string(name) + "\nTYPE : TOUR\nCOMMENT : Length = " +
-                     std::string(length) + "\nDIMENSION : " + std::to_string(points.size()) +
-                     "\nTOUR_SECTION\n";
+  std::string text = "NAME : " + std::string(name) +
+                     "\nTYPE : TOUR\nCOMMENT : Length = " + std::string(length) +
+                     "\nDIMENSION : " + std::to_string(points.size()) + "\nTOUR_SECTION\n";
   for (int64_t point : points) text += std::to_string(point) + "\n";
   return text + "-1\nEOF\n";
 }

@@ -32,11 +32,22 @@ static double geo_degrees(double degrees_minutes) {
 static std::string escaped(const std::string& text) {
   std::string out;
   for (char c : text) {
-    if (c == '&') out += "&amp;";
-    else if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else if (c == '"') out += "&quot;";
-    else out += c;
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
   }
   return out;
 }
@@ -58,27 +69,40 @@ static std::string svg_text(const Problem& problem, const Tour& tour, const std:
     x[i] = problem.geographic ? geo_degrees(p.y) : p.x;  // longitude east
     y[i] = problem.geographic ? geo_degrees(p.x) : p.y;  // latitude north
   }
-  const auto [min_x, max_x] = std::minmax_element(x.begin(), x.end());
-  const auto [min_y, max_y] = std::minmax_element(y.begin(), y.end());
-  const double span = std::max(*max_x - *min_x, *max_y - *min_y);
-  const double scale = span > 0 ? PLOT_SIZE / span : 1;
-  const double width = std::max((*max_x - *min_x) * scale + 2 * MARGIN, MIN_WIDTH);
-  const double height = (*max_y - *min_y) * scale + 2 * MARGIN + TITLE_HEIGHT;
-  const double left = (width - (*max_x - *min_x) * scale) / 2;
-  auto px = [&](int64_t point) { return left + (x[point - 1] - *min_x) * scale; };
-  auto py = [&](int64_t point) { return TITLE_HEIGHT + MARGIN + (*max_y - y[point - 1]) * scale; };
+  const double min_x = *std::min_element(x.begin(), x.end());
+  const double max_x = *std::max_element(x.begin(), x.end());
+  const double min_y = *std::min_element(y.begin(), y.end());
+  const double max_y = *std::max_element(y.begin(), y.end());
+  // Halves, so that no difference of two finite coordinates can overflow.
+  auto half_offset = [](double value, double low) { return value / 2 - low / 2; };
+  const double half_span = std::max(half_offset(max_x, min_x), half_offset(max_y, min_y));
+  const double scale = half_span > 0 ? PLOT_SIZE / half_span : 1;  // pixels per half unit
+  const double plot_width = half_offset(max_x, min_x) * scale;
+  const double width = std::max(plot_width + 2 * MARGIN, MIN_WIDTH);
+  const double height = half_offset(max_y, min_y) * scale + 2 * MARGIN + TITLE_HEIGHT;
+  const double left = (width - plot_width) / 2;
+  auto px = [&](int64_t point) { return left + half_offset(x[point - 1], min_x) * scale; };
+  auto py = [&](int64_t point) {
+    return TITLE_HEIGHT + MARGIN + half_offset(max_y, y[point - 1]) * scale;
+  };
   auto sx = [&](int64_t point) { return number(px(point)); };
   auto sy = [&](int64_t point) { return number(py(point)); };
-  const std::string title = escaped(name) + ": tour cost " + cost + ", " + std::to_string(n) +
-                            " points";
-  std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                    "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(width) +
-                    "\" height=\"" + number(height) + "\" viewBox=\"0 0 " + number(width) + " " +
-                    number(height) + "\">\n<title>" + title + "</title>\n"
-                    "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-                    "<text x=\"" + number(width / 2) + "\" y=\"26\" text-anchor=\"middle\" "
-                    "font-family=\"sans-serif\" font-size=\"16\">" + title + "</text>\n"
-                    "<polygon fill=\"none\" stroke=\"#3465a4\" stroke-width=\"1.5\" points=\"";
+  const std::string title =
+      escaped(name) + ": tour cost " + cost + ", " + std::to_string(n) + " points";
+  std::string svg =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+      number(width) + "\" height=\"" + number(height) + "\" viewBox=\"0 0 " + number(width) + " " +
+      number(height) + "\">\n<title>" + title +
+      "</title>\n"
+      "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
+      "<text x=\"" +
+      number(width / 2) +
+      "\" y=\"26\" text-anchor=\"middle\" "
+      "font-family=\"sans-serif\" font-size=\"16\">" +
+      title +
+      "</text>\n"
+      "<polygon fill=\"none\" stroke=\"#3465a4\" stroke-width=\"1.5\" points=\"";
   for (size_t i = 0; i < tour.points.size(); ++i) {
     if (i > 0) svg += ' ';
     svg += sx(tour.points[i]) + "," + sy(tour.points[i]);
