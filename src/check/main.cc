@@ -97,14 +97,19 @@ int main(int argc, char** argv) {
   std::string message;
   if (!read_problem(problem_path, &matrix, &n, &message)) return refuse(message);
 
+  // The matrix is given back on every way out, a refusal included.
+  auto refuse_and_free = [&matrix](const std::string& why) {
+    free_table(&matrix);
+    return refuse(why);
+  };
   std::string text;
-  if (!read_input(solution_path, &text, &message)) return refuse(message);
+  if (!read_input(solution_path, &text, &message)) return refuse_and_free(message);
   Tour tour;
   TourError error;
   const std::string shown = solution_path == "-" ? "standard input" : solution_path;
   if (!parse_tour(text, n, &tour, &error)) {
-    return refuse(shown + ":" + (error.line > 0 ? std::to_string(error.line) + ":" : "") + " " +
-                  error.message);
+    return refuse_and_free(shown + ":" + (error.line > 0 ? std::to_string(error.line) + ":" : "") +
+                           " " + error.message);
   }
   const std::string cost =
       decimal_text(tour_cost(tour.points, static_cast<int64_t*>(matrix.cells)));
