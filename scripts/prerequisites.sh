@@ -2,8 +2,9 @@
 # Installs the Debian packages that building and testing need, when any is missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev python3)
-# The test of the installed tree renders the manual pages.
-packages+=(man-db groff-base)
+# The test of the installed tree renders the manual pages; tourplan-draw's pictures are rendered
+# with rsvg-convert; the package's dependencies are found by dpkg-shlibdeps.
+packages+=(man-db groff-base librsvg2-bin dpkg-dev)
 # The fuzz targets: Clang with libFuzzer and the sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev)
 missing=()

@@ -49,3 +49,29 @@ double geo_distance(Point a, Point b) {
   const double cosine = std::clamp(0.5 * ((1.0 + q1) * q2 - (1.0 - q1) * q3), -1.0, 1.0);
   return std::trunc(earth_radius * std::acos(cosine) + 1.0);
 }
+
+double euc_3d_distance(Point a, Point b) {
+  const double dx = a.x - b.x;
+  const double dy = a.y - b.y;
+  const double dz = a.z - b.z;
+  return nint(std::sqrt(dx * dx + dy * dy + dz * dz));
+}
+
+// Manhattan: the sum of the differences is rounded, not each difference.
+double man_2d_distance(Point a, Point b) {
+  return nint(std::fabs(a.x - b.x) + std::fabs(a.y - b.y));
+}
+
+double man_3d_distance(Point a, Point b) {
+  return nint(std::fabs(a.x - b.x) + std::fabs(a.y - b.y) + std::fabs(a.z - b.z));
+}
+
+// Maximum: each difference is rounded before the largest is taken.
+double max_2d_distance(Point a, Point b) {
+  return std::max(nint(std::fabs(a.x - b.x)), nint(std::fabs(a.y - b.y)));
+}
+
+double max_3d_distance(Point a, Point b) {
+  return std::max({nint(std::fabs(a.x - b.x)), nint(std::fabs(a.y - b.y)),
+                   nint(std::fabs(a.z - b.z))});
+}

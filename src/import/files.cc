@@ -125,7 +125,8 @@ bool write_output(const std::string& path, std::string_view bytes, std::string* 
   return ok;
 }
 
-bool import_file(const std::string& input, const std::string& output, std::string* message) {
+bool import_file(const std::string& input, const std::string& output, std::string* message,
+                 std::string* note) {
   std::string text;
   if (!read_input(input, &text, message)) return false;
   Problem problem;
@@ -136,5 +137,7 @@ bool import_file(const std::string& input, const std::string& output, std::strin
     *message += " " + error.message;
     return false;
   }
-  return write_output(output, problem_file_text(problem), message);
+  if (!write_output(output, problem_file_text(problem), message)) return false;
+  if (note) *note = memory_note(problem, static_cast<long double>(machine_memory()));
+  return true;
 }

@@ -18,10 +18,11 @@ int main(int argc, char** argv) {
     fputs(USAGE, stderr);
     return 2;
   }
-  std::string message;
-  if (!import_file(argv[1], argv[2], &message)) {
+  std::string message, note;
+  if (!import_file(argv[1], argv[2], &message, &note)) {
     fprintf(stderr, "tourplan-import: %s\n", message.c_str());
     return 1;
   }
+  if (!note.empty()) fprintf(stderr, "tourplan-import: %s\n", note.c_str());
   return 0;
 }

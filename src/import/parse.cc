@@ -15,7 +15,23 @@ namespace {
 constexpr int UNSUPPORTED = -1;
 
 enum ProblemType { TYPE_TSP, TYPE_ATSP };
-enum WeightType { WEIGHT_EXPLICIT, WEIGHT_EUC_2D, WEIGHT_CEIL_2D, WEIGHT_ATT, WEIGHT_GEO };
+enum WeightType {
+  WEIGHT_EXPLICIT,
+  WEIGHT_EUC_2D,
+  WEIGHT_CEIL_2D,
+  WEIGHT_ATT,
+  WEIGHT_GEO,
+  WEIGHT_MAN_2D,
+  WEIGHT_MAX_2D,
+  WEIGHT_EUC_3D,
+  WEIGHT_MAN_3D,
+  WEIGHT_MAX_3D,
+};
+// The distance rule of each coordinate type, indexed by WeightType.
+double (*const DISTANCE_RULES[])(Point, Point) = {
+    nullptr,         euc_2d_distance, ceil_2d_distance, att_distance,    geo_distance,
+    man_2d_distance, max_2d_distance, euc_3d_distance,  man_3d_distance, max_3d_distance,
+};
 enum MatrixFormat {
   FORMAT_FUNCTION,
   FORMAT_FULL_MATRIX,
@@ -37,9 +53,9 @@ const Choice TYPE_CHOICES[] = {
 };
 const Choice WEIGHT_TYPE_CHOICES[] = {
     {"EXPLICIT", WEIGHT_EXPLICIT}, {"EUC_2D", WEIGHT_EUC_2D}, {"CEIL_2D", WEIGHT_CEIL_2D},
-    {"ATT", WEIGHT_ATT},           {"GEO", WEIGHT_GEO},       {"EUC_3D", UNSUPPORTED},
-    {"MAX_2D", UNSUPPORTED},       {"MAX_3D", UNSUPPORTED},   {"MAN_2D", UNSUPPORTED},
-    {"MAN_3D", UNSUPPORTED},       {"XRAY1", UNSUPPORTED},    {"XRAY2", UNSUPPORTED},
+    {"ATT", WEIGHT_ATT},           {"GEO", WEIGHT_GEO},       {"EUC_3D", WEIGHT_EUC_3D},
+    {"MAX_2D", WEIGHT_MAX_2D},     {"MAX_3D", WEIGHT_MAX_3D}, {"MAN_2D", WEIGHT_MAN_2D},
+    {"MAN_3D", WEIGHT_MAN_3D},     {"XRAY1", UNSUPPORTED},    {"XRAY2", UNSUPPORTED},
     {"SPECIAL", UNSUPPORTED},
 };
 // A column format of a symmetric matrix lists the same numbers as the mirrored row format.
@@ -57,8 +73,9 @@ const Choice FORMAT_CHOICES[] = {
 };
 const Choice COORD_TYPE_CHOICES[] = {
     {"TWOD_COORDS", COORDS_TWOD}, {"THREED_COORDS", COORDS_THREED}, {"NO_COORDS", COORDS_NONE}};
+enum DisplayType { DISPLAY_COORD, DISPLAY_TWOD, DISPLAY_NONE };
 const Choice DISPLAY_TYPE_CHOICES[] = {
-    {"COORD_DISPLAY", 0}, {"TWOD_DISPLAY", 0}, {"NO_DISPLAY", 0}};
+    {"COORD_DISPLAY", DISPLAY_COORD}, {"TWOD_DISPLAY", DISPLAY_TWOD}, {"NO_DISPLAY", DISPLAY_NONE}};
 
 // What the header part has said so far. Values as written are kept for messages.
 struct Header {
@@ -71,8 +88,11 @@ struct Header {
   bool has_format = false;
   int format = FORMAT_FUNCTION;
   std::string format_name;
+  bool has_coord_type = false;
   int coord_type = COORDS_TWOD;
   std::string coord_type_name;
+  int display_type = DISPLAY_COORD;
+  std::string name;
 };
 
 struct Data {
@@ -80,6 +100,8 @@ struct Data {
   std::vector<int64_t> weights;  // in the order the section lists them
   bool has_points = false;
   std::vector<Point> points;  // by node, 1..N at 0..N-1
+  bool has_display = false;
+  std::vector<Point> display;  // likewise
 };
 
 struct Reader {
@@ -200,6 +222,17 @@ int64_t listed_count(int format, int64_t n) {
 
 bool is_coordinate_type(int weight_type) { return weight_type != WEIGHT_EXPLICIT; }
 
+bool is_3d_type(int weight_type) {
+  return weight_type == WEIGHT_EUC_3D || weight_type == WEIGHT_MAN_3D ||
+         weight_type == WEIGHT_MAX_3D;
+}
+
+// How many coordinates a node line of NODE_COORD_SECTION holds.
+size_t coordinate_count(const Header& header) {
+  if (header.has_coord_type) return header.coord_type == COORDS_THREED ? 3 : 2;
+  return is_3d_type(header.weight_type) ? 3 : 2;
+}
+
 // Checks that the header is complete and consistent; section names the data section
 // about to be read, or is null once the whole file has been read.
 bool check_header(const Header& header, const char* section, int64_t line,
@@ -226,10 +259,12 @@ bool check_header(const Header& header, const char* section, int64_t line,
                 "EDGE_WEIGHT_FORMAT " + header.format_name + " does not go with EDGE_WEIGHT_TYPE " +
                     header.weight_type_name);
   }
-  if (header.coord_type != COORDS_TWOD) {
+  const bool three = is_3d_type(header.weight_type);
+  if (header.has_coord_type && header.coord_type != (three ? COORDS_THREED : COORDS_TWOD)) {
     return fail(error, line,
-                "EDGE_WEIGHT_TYPE " + header.weight_type_name +
-                    " needs two coordinates a node, not NODE_COORD_TYPE " + header.coord_type_name);
+                "EDGE_WEIGHT_TYPE " + header.weight_type_name + " needs " +
+                    (three ? "three" : "two") + " coordinates a node, not NODE_COORD_TYPE " +
+                    header.coord_type_name);
   }
   return true;
 }
@@ -276,18 +311,12 @@ bool read_weights(Reader* reader, size_t section, const Header& header, Data* da
   return true;
 }
 
-// Reads the lines "node x y" after NODE_COORD_SECTION up to the next keyword. Every node must
-// appear exactly once, in any order.
-bool read_points(Reader* reader, size_t section, const Header& header, Data* data) {
-  if (!check_header(header, "NODE_COORD_SECTION", section + 1, reader->error)) return false;
-  if (header.coord_type == COORDS_NONE) {
-    return fail(reader, section, "NODE_COORD_SECTION with NODE_COORD_TYPE NO_COORDS");
-  }
-  const size_t coordinates = header.coord_type == COORDS_THREED ? 3 : 2;
-  const int64_t n = header.dimension;
+// Reads the lines "node x y" (or "node x y z") after a section's keyword up to the next
+// keyword. Every node must appear exactly once, in any order.
+bool read_node_lines(Reader* reader, size_t section, const char* name, int64_t n,
+                     size_t coordinates, std::vector<Point>* points) {
   std::vector<bool> seen(n, false);
-  data->has_points = true;
-  data->points.assign(n, Point{0, 0});
+  points->assign(n, Point{0, 0});
   size_t index = section + 1;
   for (; index < reader->lines.size(); ++index) {
     std::vector<std::string_view> words = split_words(reader->lines[index]);
@@ -313,19 +342,39 @@ bool read_points(Reader* reader, size_t section, const Header& header, Data* dat
         return fail(reader, index, quoted(words[k + 1]) + " is not a coordinate");
       }
     }
-    data->points[node - 1] = Point{values[0], values[1]};
+    (*points)[node - 1] = Point{values[0], values[1], values[2]};
   }
   for (int64_t node = 1; node <= n; ++node) {
     if (!seen[node - 1]) {
       return fail(reader, index - 1,
-                  "NODE_COORD_SECTION has no coordinates for node " + std::to_string(node));
+                  std::string(name) + " has no coordinates for node " + std::to_string(node));
     }
   }
   reader->next = index;
   return true;
 }
 
-// Passes over a section that only describes how to draw or start a tour.
+bool read_points(Reader* reader, size_t section, const Header& header, Data* data) {
+  if (!check_header(header, "NODE_COORD_SECTION", section + 1, reader->error)) return false;
+  if (header.coord_type == COORDS_NONE) {
+    return fail(reader, section, "NODE_COORD_SECTION with NODE_COORD_TYPE NO_COORDS");
+  }
+  data->has_points = true;
+  return read_node_lines(reader, section, "NODE_COORD_SECTION", header.dimension,
+                         coordinate_count(header), &data->points);
+}
+
+// Display data are two coordinates a node, used only for drawing.
+bool read_display(Reader* reader, size_t section, const Header& header, Data* data) {
+  if (header.dimension == 0) {
+    return fail(reader, section, "no DIMENSION before DISPLAY_DATA_SECTION");
+  }
+  data->has_display = true;
+  return read_node_lines(reader, section, "DISPLAY_DATA_SECTION", header.dimension, 2,
+                         &data->display);
+}
+
+// Passes over a tour that comes with a problem.
 void skip_section(Reader* reader, size_t section) {
   size_t index = section + 1;
   for (; index < reader->lines.size(); ++index) {
@@ -391,7 +440,11 @@ bool read_keyword_line(Reader* reader, size_t index, Header* header, Data* data,
     *at_end = true;
     return true;
   }
-  if (keyword == "NAME" || keyword == "COMMENT") return true;
+  if (keyword == "NAME") {
+    header->name = value;
+    return true;
+  }
+  if (keyword == "COMMENT") return true;
   if (keyword == "TYPE") {
     header->has_type = true;
     return choose(reader, index, keyword, value, TYPE_CHOICES, &header->type);
@@ -408,16 +461,17 @@ bool read_keyword_line(Reader* reader, size_t index, Header* header, Data* data,
     return choose(reader, index, keyword, value, FORMAT_CHOICES, &header->format);
   }
   if (keyword == "NODE_COORD_TYPE") {
+    header->has_coord_type = true;
     header->coord_type_name = value;
     return choose(reader, index, keyword, value, COORD_TYPE_CHOICES, &header->coord_type);
   }
   if (keyword == "DISPLAY_DATA_TYPE") {
-    int ignored = 0;
-    return choose(reader, index, keyword, value, DISPLAY_TYPE_CHOICES, &ignored);
+    return choose(reader, index, keyword, value, DISPLAY_TYPE_CHOICES, &header->display_type);
   }
   if (keyword == "EDGE_WEIGHT_SECTION") return read_weights(reader, index, *header, data);
   if (keyword == "NODE_COORD_SECTION") return read_points(reader, index, *header, data);
-  if (keyword == "DISPLAY_DATA_SECTION" || keyword == "TOUR_SECTION") {
+  if (keyword == "DISPLAY_DATA_SECTION") return read_display(reader, index, *header, data);
+  if (keyword == "TOUR_SECTION") {
     skip_section(reader, index);
     return true;
   }
@@ -451,10 +505,7 @@ bool build_costs(const Header& header, const Data& data, Problem* problem,
     }
     return true;
   }
-  double (*rule)(Point, Point) = header.weight_type == WEIGHT_EUC_2D    ? euc_2d_distance
-                                 : header.weight_type == WEIGHT_CEIL_2D ? ceil_2d_distance
-                                 : header.weight_type == WEIGHT_ATT     ? att_distance
-                                                                      : geo_distance;
+  double (*rule)(Point, Point) = DISTANCE_RULES[header.weight_type];
   for (int64_t r = 0; r < n; ++r) {
     for (int64_t c = 0; c < n; ++c) {
       if (r == c) continue;  // a node's distance to itself is 0, whatever the rule says
@@ -496,5 +547,11 @@ bool parse_tsplib(std::string_view text, Problem* problem, ImportError* error) {
   if (is_coordinate_type(header.weight_type) && !data.has_points) {
     return fail(error, 0, "no NODE_COORD_SECTION");
   }
-  return build_costs(header, data, problem, error);
+  if (!build_costs(header, data, problem, error)) return false;
+  problem->name = header.name;
+  if (header.display_type != DISPLAY_NONE) {
+    problem->drawing = data.has_display ? data.display : data.points;
+    problem->geographic = !data.has_display && header.weight_type == WEIGHT_GEO;
+  }
+  return true;
 }

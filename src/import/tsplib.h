@@ -14,11 +14,12 @@
 // dozen points at most.
 constexpr int64_t MAX_DIMENSION = 5000;
 
-// A node's two coordinates as written. For GEO, x is the latitude and y the longitude, both
-// in degrees.minutes.
+// A node's coordinates as written (z only for the three-dimensional types). For GEO, x is the
+// latitude and y the longitude, both in degrees.minutes.
 struct Point {
   double x;
   double y;
+  double z = 0;
 };
 
 // The library's distance functions, each with its own rounding. The result is a whole number
@@ -27,6 +28,11 @@ double euc_2d_distance(Point a, Point b);
 double ceil_2d_distance(Point a, Point b);
 double att_distance(Point a, Point b);
 double geo_distance(Point a, Point b);
+double euc_3d_distance(Point a, Point b);
+double man_2d_distance(Point a, Point b);
+double man_3d_distance(Point a, Point b);
+double max_2d_distance(Point a, Point b);
+double max_3d_distance(Point a, Point b);
 // degrees.minutes to radians: the integer part counts degrees, the fraction minutes.
 double geo_radians(double degrees_minutes);
 
@@ -34,6 +40,11 @@ double geo_radians(double degrees_minutes);
 struct Problem {
   int64_t dimension = 0;
   std::vector<int64_t> costs;
+  std::string name;  // NAME as written, maybe empty
+  // Where to draw each node (1..N at 0..N-1): the display data, else the node coordinates;
+  // empty when the file has neither or says NO_DISPLAY.
+  std::vector<Point> drawing;
+  bool geographic = false;  // drawing holds GEO latitudes (x) and longitudes (y)
 };
 
 struct ImportError {
@@ -42,7 +53,7 @@ struct ImportError {
 };
 
 // Reads the whole text of a TSPLIB file: TYPE TSP or ATSP, EDGE_WEIGHT_TYPE EXPLICIT (any row or
-// column matrix format), EUC_2D, CEIL_2D, ATT or GEO. Symmetric matrices come out in full.
+// column matrix format) or one of the coordinate types. Symmetric matrices come out in full.
 bool parse_tsplib(std::string_view text, Problem* problem, ImportError* error);
 
 // tourplan's problem file: N, then N rows of N costs separated by single spaces, CR LF ends.
@@ -55,5 +66,13 @@ bool read_input(const std::string& path, std::string* bytes, std::string* messag
 // is complete; on failure the temporary is removed and an existing file stays as it was.
 bool write_output(const std::string& path, std::string_view bytes, std::string* message);
 
-// The whole import, as the command runs it.
-bool import_file(const std::string& input, const std::string& output, std::string* message);
+// The least memory, in bytes, that tourplan's full dynamic programme needs for a problem.
+long double solver_footprint(const Problem& problem);
+// Physical memory, or the memory control group's limit when that is lower.
+int64_t machine_memory();
+// One line saying that the problem will not fit in memory_bytes; empty when it fits.
+std::string memory_note(const Problem& problem, long double memory_bytes);
+
+// The whole import, as the command runs it. A note on memory, if any, goes to *note.
+bool import_file(const std::string& input, const std::string& output, std::string* message,
+                 std::string* note = nullptr);

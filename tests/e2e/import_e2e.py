@@ -93,6 +93,19 @@ class CommandLine(ImportCase):
         self.assertEqual(self.import_ok(["-", "out.dat"], stdin=read(gr17)), b"")
         self.assertEqual(read(os.path.join(self.folder, "out.dat")), expected)
 
+    def test_a_problem_too_large_for_memory_gets_a_note_and_is_still_written(self):
+        # 60 points need about 6.5e+09 GiB for the full programme, more than any machine has.
+        nodes = "".join(f"{i} {i % 7} {i // 7}\n" for i in range(1, 61))
+        self.put("big.tsp", f"TYPE: TSP\nDIMENSION: 60\nEDGE_WEIGHT_TYPE: MAN_2D\n"
+                 f"NODE_COORD_SECTION\n{nodes}EOF\n".encode())
+        status, stdout, stderr = self.run_import(["big.tsp", "big.dat"])
+        self.assertEqual((status, stdout), (0, b""))
+        self.assertRegex(stderr.decode(), r"^tourplan-import: note: the full dynamic programme for"
+                         r" 60 points needs 6\.5e\+09 GiB, more than the [\d.]+ GiB of memory"
+                         r" here; tourplan will search with bounds instead, which may still run"
+                         r" out of memory \(error 4\)\n$")
+        self.assertTrue(read(os.path.join(self.folder, "big.dat")).startswith(b"60\r\n0 1 2 "))
+
     def test_usage(self):
         for args in ([], ["in.tsp"], ["in.tsp", "out.dat", "more"]):
             status, stdout, stderr = self.run_import(args)

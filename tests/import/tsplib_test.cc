@@ -68,6 +68,14 @@ TEST(Distances, EachTypeRoundsItsOwnWay) {
       {"GEO", geo_distance, {0, -1.00}, {0, 1.00}, 223},
       {"GEO", geo_distance, {90, 0}, {-90, 0}, 20039},
       {"GEO", geo_distance, {12.34, 56.07}, {12.34, 56.07}, 1},
+      {"EUC_3D", euc_3d_distance, {0, 0, 0}, {1, 2, 2}, 3},
+      {"EUC_3D", euc_3d_distance, {0, 0, 0}, {1, 1, 1}, 2},  // 1.732
+      {"MAN_2D", man_2d_distance, {0, 0}, {0.3, -0.3}, 1},   // the sum 0.6 is rounded
+      {"MAN_2D", man_2d_distance, {0, 0}, {0.2, 0.2}, 0},
+      {"MAN_3D", man_3d_distance, {0, 0, 0}, {-0.2, 0.2, 0.2}, 1},
+      {"MAX_2D", max_2d_distance, {0, 0}, {-2.4, 1.5}, 2},  // each difference is rounded
+      {"MAX_2D", max_2d_distance, {0, 0}, {0.4, 0.45}, 0},
+      {"MAX_3D", max_3d_distance, {0, 0, 0}, {0.4, 1.4, -2.5}, 3},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.distance(c.a, c.b), c.expected)
@@ -177,6 +185,14 @@ TEST(Coordinates, NodesInAnyOrderAndAZeroDiagonal) {
       {"ATT", "1 0 0\n2 10 30\n3 10 0\n", {{0, 10, 4}, {10, 0, 10}, {4, 10, 0}}},
       // The formula gives 1 for a node and itself; the diagonal is still 0.
       {"GEO", "1 0 0\n2 0 1.00\n3 0 0.30\n", {{0, 112, 56}, {112, 0, 56}, {56, 56, 0}}},
+      {"MAN_2D", "1 0 0\n2 3 4\n3 0 1.5\n", {{0, 7, 2}, {7, 0, 6}, {2, 6, 0}}},
+      {"MAX_2D", "1 0 0\n2 3 4\n3 0 1.5\n", {{0, 4, 2}, {4, 0, 3}, {2, 3, 0}}},
+      // Three coordinates a node, with or without NODE_COORD_TYPE saying so.
+      {"EUC_3D", "1 0 0 0\n2 1 2 2\n3 0 0 7\n", {{0, 3, 7}, {3, 0, 5}, {7, 5, 0}}},
+      {"MAN_3D\nNODE_COORD_TYPE: THREED_COORDS",
+       "1 0 0 0\n2 1 2 2\n3 0 0 7\n",
+       {{0, 5, 7}, {5, 0, 8}, {7, 8, 0}}},
+      {"MAX_3D", "1 0 0 0\n2 1 2 2\n3 0 0 7\n", {{0, 2, 7}, {2, 0, 5}, {7, 5, 0}}},
   };
   for (const Case& c : cases) {
     const std::string text =
@@ -214,7 +230,7 @@ TEST(Refusals, EachFaultIsNamedWithItsLine) {
       // Types and formats this tool does not handle, or that do not go together.
       {"TYPE: HCP\n", 1, "TYPE HCP is not supported (supported: TSP, ATSP)"},
       {"TYPE: tsp\n", 1, "unknown TYPE 'tsp'"},
-      {tsp + "EDGE_WEIGHT_TYPE: MAN_2D\n", 3, "EDGE_WEIGHT_TYPE MAN_2D is not supported"},
+      {tsp + "EDGE_WEIGHT_TYPE: SPECIAL\n", 3, "EDGE_WEIGHT_TYPE SPECIAL is not supported"},
       {tsp + "EDGE_WEIGHT_TYPE: XRAY1\n", 3, "EDGE_WEIGHT_TYPE XRAY1 is not supported"},
       {tsp + "EDGE_WEIGHT_TYPE: EUC2D\n", 3, "unknown EDGE_WEIGHT_TYPE 'EUC2D'"},
       {tsp + "EDGE_WEIGHT_TYPE: EXPLICIT\nEDGE_WEIGHT_FORMAT: UPPER_ROWS\n", 4,
@@ -230,6 +246,10 @@ TEST(Refusals, EachFaultIsNamedWithItsLine) {
        "EDGE_WEIGHT_SECTION does not go with EDGE_WEIGHT_TYPE EUC_2D"},
       {euc + "NODE_COORD_TYPE: THREED_COORDS\nNODE_COORD_SECTION\n1 0 0 0\n", 5,
        "EDGE_WEIGHT_TYPE EUC_2D needs two coordinates a node, not NODE_COORD_TYPE THREED_COORDS"},
+      {tsp + "EDGE_WEIGHT_TYPE: EUC_3D\nNODE_COORD_TYPE: TWOD_COORDS\nNODE_COORD_SECTION\n", 5,
+       "EDGE_WEIGHT_TYPE EUC_3D needs three coordinates a node, not NODE_COORD_TYPE TWOD_COORDS"},
+      {tsp + "EDGE_WEIGHT_TYPE: MAX_3D\nNODE_COORD_SECTION\n1 0 0\n", 5,
+       "a node line needs a node number and 3 coordinates, not 3 numbers"},
       {tsp + "EDGE_WEIGHT_TYPE: EXPLICIT\nEDGE_WEIGHT_FORMAT: UPPER_ROW\n"
              "NODE_COORD_TYPE: NO_COORDS\nNODE_COORD_SECTION\n1 0 0\n",
        6, "NODE_COORD_SECTION with NODE_COORD_TYPE NO_COORDS"},
@@ -272,6 +292,12 @@ TEST(Refusals, EachFaultIsNamedWithItsLine) {
       {euc + "NODE_COORD_SECTION\n1 1e999 0\n", 5, "'1e999' is not a coordinate"},
       {euc + "NODE_COORD_SECTION\n1 -1e300 0\n2 1e300 0\n3 0 0\n", 0,
        "the distance from node 1 to node 2 is too large"},
+      // Display data, read as strictly as coordinates.
+      {"TYPE: TSP\nDISPLAY_DATA_SECTION\n", 2, "no DIMENSION before DISPLAY_DATA_SECTION"},
+      {euc + "DISPLAY_DATA_SECTION\n1 0 0\n3 1 1\n", 6,
+       "DISPLAY_DATA_SECTION has no coordinates for node 2"},
+      {euc + "DISPLAY_DATA_SECTION\n1 0 0 0\n", 5,
+       "a node line needs a node number and 2 coordinates, not 4 numbers"},
   };
   for (const Case& c : cases) {
     Problem problem;
@@ -281,6 +307,71 @@ TEST(Refusals, EachFaultIsNamedWithItsLine) {
     EXPECT_NE(error.message.find(c.message), std::string::npos)
         << "got: " << error.message << "\nwanted: " << c.message;
   }
+}
+
+TEST(Drawing, DisplayDataElseNodeCoordinates) {
+  const std::string head = "NAME: t\nTYPE: TSP\nDIMENSION: 2\nEDGE_WEIGHT_TYPE: ";
+  const std::string upper = "EXPLICIT\nEDGE_WEIGHT_FORMAT: UPPER_ROW\nEDGE_WEIGHT_SECTION\n5\n";
+  struct Case {
+    std::string text;
+    std::vector<double> xy;  // x and y of node 1, then node 2
+    bool geographic;
+  } cases[] = {
+      {head + "GEO\nNODE_COORD_SECTION\n1 1.30 2\n2 3 4\n", {1.30, 2, 3, 4}, true},
+      {head + "EUC_2D\nNODE_COORD_SECTION\n2 3 4\n1 1 2\n", {1, 2, 3, 4}, false},
+      {head + "GEO\nNODE_COORD_SECTION\n1 0 0\n2 1 1\nDISPLAY_DATA_SECTION\n1 7 8\n2 9 6\n",
+       {7, 8, 9, 6},
+       false},
+      {head + upper + "DISPLAY_DATA_SECTION\n1 7 8\n2 9 6\n", {7, 8, 9, 6}, false},
+      {head + upper, {}, false},
+      {head + "EUC_2D\nDISPLAY_DATA_TYPE: NO_DISPLAY\nNODE_COORD_SECTION\n1 1 2\n2 3 4\n", {},
+       false},
+  };
+  for (const Case& c : cases) {
+    Problem problem;
+    ImportError error;
+    ASSERT_TRUE(parse_tsplib(c.text, &problem, &error)) << c.text << error.message;
+    std::vector<double> xy;
+    for (const Point& point : problem.drawing) xy.insert(xy.end(), {point.x, point.y});
+    EXPECT_EQ(xy, c.xy) << c.text;
+    EXPECT_EQ(problem.geographic, c.geographic) << c.text;
+    EXPECT_EQ(problem.name, "t");
+  }
+}
+
+TEST(MemoryNote, TheSolversTwoLayersInCellsOfTheNeededWidth) {
+  // Three points: one layer of 2 cells. B is the largest absolute cost of row 1.
+  struct Case {
+    int64_t cost;
+    long double bytes;
+  } cases[] = {
+      {32766, 4},  {-32766, 4},  {32767, 8},   {2147483646, 8},
+      {2147483647, 16}, {INT64_MAX - 1, 16}, {INT64_MAX, 32}, {INT64_MIN, 32},
+  };
+  for (const Case& c : cases) {
+    Problem problem;
+    problem.dimension = 3;
+    problem.costs = {INT64_MIN, c.cost, 0, 0, 0, 0, 0, 0, 0};  // the diagonal does not count
+    EXPECT_EQ(solver_footprint(problem), c.bytes) << c.cost;
+  }
+  Problem two;
+  two.dimension = 2;
+  two.costs = {0, 1, 1, 0};
+  EXPECT_EQ(solver_footprint(two), 0);
+  // 30 points: layers 14 and 15 are the largest of each parity.
+  Problem thirty;
+  thirty.dimension = 30;
+  thirty.costs.assign(30 * 30, 1000);
+  EXPECT_EQ(solver_footprint(thirty), 4498408080.0L);
+  EXPECT_EQ(memory_note(thirty, 4498408080.0L), "");
+  EXPECT_EQ(memory_note(thirty, 4498408079.0L),
+            "note: the full dynamic programme for 30 points needs 4.2 GiB, more than the 4.2 GiB "
+            "of memory here; tourplan will search with bounds instead, which may still run out of "
+            "memory (error 4)");
+  thirty.dimension = 60;
+  thirty.costs.assign(60 * 60, 100);
+  EXPECT_EQ(memory_note(thirty, 1e12L).substr(0, 70),
+            "note: the full dynamic programme for 60 points needs 6.5e+09 GiB, more");
 }
 
 TEST(ProblemFile, RowsOfSingleSpacesAndCrLf) {

@@ -1,5 +1,5 @@
 """Installs the build into a scratch prefix and uses what was installed: the manual pages and
-the two programs, as someone would after `cmake --install`."""
+the programs, as someone would after `cmake --install`."""
 import os
 import shutil
 import subprocess
@@ -10,12 +10,17 @@ import unittest
 CMAKE = ""
 BUILD = ""
 RAW = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "tsplib", "raw")
-PAGES = ["tourplan.1", "tourplan-import.1"]
+PROGRAMS = ["tourplan", "tourplan-import", "tourplan-check", "tourplan-draw"]
+PAGES = [program + ".1" for program in PROGRAMS]
 SECTIONS = {
     "tourplan.1": ["NAME", "SYNOPSIS", "DESCRIPTION", "PROBLEM FILE", "CONSOLE REPORT",
                    "SOLUTION FILE", "EXIT STATUS", "FILES", "LIMITS", "EXAMPLES", "SEE ALSO"],
     "tourplan-import.1": ["NAME", "SYNOPSIS", "DESCRIPTION", "DIAGNOSTICS", "EXIT STATUS",
                           "EXAMPLES", "SEE ALSO"],
+    "tourplan-check.1": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "DIAGNOSTICS",
+                         "EXIT STATUS", "EXAMPLES", "SEE ALSO"],
+    "tourplan-draw.1": ["NAME", "SYNOPSIS", "DESCRIPTION", "DIAGNOSTICS", "EXIT STATUS",
+                        "EXAMPLES", "SEE ALSO"],
 }
 
 
@@ -39,7 +44,7 @@ class Installed(unittest.TestCase):
         return os.path.join(self.prefix, *parts)
 
     def test_programs_and_pages_are_in_place(self):
-        for program in ["tourplan", "tourplan-import"]:
+        for program in PROGRAMS:
             self.assertTrue(os.access(self.installed("bin", program), os.X_OK), program)
         for page in PAGES:
             self.assertTrue(os.path.isfile(self.installed("share", "man", "man1", page)), page)
@@ -60,7 +65,7 @@ class Installed(unittest.TestCase):
 
     def test_man_finds_the_pages_under_the_prefix(self):
         environment = dict(os.environ, MANPATH=self.installed("share", "man"))
-        found = run(["man", "-w", "tourplan", "tourplan-import"], env=environment)
+        found = run(["man", "-w", *PROGRAMS], env=environment)
         self.assertEqual(found.returncode, 0, found.stderr)
         self.assertEqual(found.stdout.decode().split(),
                          [self.installed("share", "man", "man1", page) for page in PAGES])
@@ -82,6 +87,10 @@ class Installed(unittest.TestCase):
             self.assertEqual(sorted(tour[:-1]), list(range(1, n + 1)))
             cost = sum(numbers[1 + (a - 1) * n + (b - 1)] for a, b in zip(tour, tour[1:]))
             self.assertEqual(cost, 2707)  # the published optimum of gr21
+            checked = run([self.installed("bin", "tourplan-check"), "gr21.dat", "solution.txt"],
+                          cwd=work)
+            self.assertEqual((checked.returncode, checked.stderr), (0, b""))
+            self.assertTrue(checked.stdout.endswith(b"\nCost: 2707\n"))
         finally:
             shutil.rmtree(work, ignore_errors=True)
 
