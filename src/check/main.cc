@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
 
   // The reader classifies bytes by the user's locale, as it does in tourplan.
   runtime_start();
-  TableBlock matrix = {nullptr, 0};
+  TableBlock matrix{};
   int64_t n = 0;
   std::string message;
   if (!read_problem(problem_path, &matrix, &n, &message)) return refuse(message);
