@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
       {"fast", ENGINE_AUTOMATIC, 0},         {"fast-1", ENGINE_AUTOMATIC, 1},
       {"full-table", ENGINE_FULL_TABLE, 0},  {"full-table-1", ENGINE_FULL_TABLE, 1},
       {"two-layer", ENGINE_TWO_LAYER, 0},    {"two-layer-1", ENGINE_TWO_LAYER, 1},
+      {"bounded", ENGINE_BOUNDED, 0},
       {"reference", ENGINE_REFERENCE, 0},    {"reference-sequential", ENGINE_REFERENCE, 0},
   };
   bool known = false;

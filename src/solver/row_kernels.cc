@@ -2,14 +2,12 @@
 #include "solver/row_kernels.h"
 
 #include <immintrin.h>
-#include <pthread.h>
 
 #include <atomic>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "solver/worker_threads.h"
 
-int32_t row_kernel_threads = 0;  // 0: one per processor
 bool row_kernels_may_compress = true;
 
 constexpr int MAX_VECTORS = 8;  // lane blocks for up to 32 end points of 16-byte cells
@@ -421,14 +419,9 @@ static void* fill_chunks(void*) {
   return nullptr;
 }
 
-static int32_t thread_count() {
-  int32_t wanted = row_kernel_threads > 0 ? row_kernel_threads : processor_count();
-  return wanted < 1 ? 1 : wanted > 64 ? 64 : wanted;
-}
-
 void rows_fill_size(int64_t k, const void* previous, void* current) {
   build_low_subsets(n - k + 1);
-  const int32_t threads = thread_count();
+  const int32_t threads = solver_thread_count();
   phase.k = k;
   phase.previous = previous;
   phase.current = current;
@@ -441,23 +434,8 @@ void rows_fill_size(int64_t k, const void* previous, void* current) {
                                                        : KERNELS)[width_index(cell_bytes)][vectors - 1];
   phase.next_chunk.store(0);
   const uint64_t chunks = (phase.high_parts + phase.chunk - 1) / phase.chunk;
-  int32_t helpers = threads - 1;
-  if (static_cast<uint64_t>(helpers) > chunks - 1) helpers = static_cast<int32_t>(chunks - 1);
-  pthread_t thread_handles[64];
-  bool started[64] = {};
-  for (int32_t t = 0; t < helpers; ++t) {
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) continue;
-    pthread_attr_setstacksize(&attributes, 1 << 20);
-    // A helper that cannot start leaves its chunks to the others.
-    started[t] = !(thread_start_should_fail && thread_start_should_fail(t)) &&
-                 pthread_create(&thread_handles[t], &attributes, fill_chunks, nullptr) == 0;
-    pthread_attr_destroy(&attributes);
-  }
-  fill_chunks(nullptr);
-  for (int32_t t = 0; t < helpers; ++t) {
-    if (started[t]) pthread_join(thread_handles[t], nullptr);
-  }
+  run_on_threads(fill_chunks, chunks < static_cast<uint64_t>(threads) ? static_cast<int32_t>(chunks)
+                                                                      : threads);
 }
 
 void rows_release() {

@@ -29,6 +29,7 @@
 #include <cstdint>
 
 #include "solver/solver.h"
+#include "solver/worker_threads.h"
 
 constexpr int MAX_POINTS = 64;  // bit masks of 64 bits; memory ends far sooner
 constexpr int64_t LINE_BYTES = 64;
@@ -64,8 +65,6 @@ void rows_release();
 // Cell index of a layer in cells of the width in use.
 PathCost read_cell(const void* layer, int64_t index, int64_t cell_bytes);
 
-// Threads the size phases use (0: one per processor).
-extern int32_t row_kernel_threads;
 // Whether rows may be stored with the processor's compress instructions where it has them
 // (the default); tests turn it off to check the portable kernels on such processors too.
 extern bool row_kernels_may_compress;

@@ -1,5 +1,6 @@
 // solve_tour: picks an engine, runs the sizes and reads the tour back.
 #include "driver/print.h"
+#include "solver/bounded_engine.h"
 #include "solver/full_table_engine.h"
 #include "solver/reference_engine.h"
 #include "solver/row_kernels.h"
@@ -43,14 +44,28 @@ bool next_combination(int64_t* combination, int64_t m, int64_t k) {
   return true;
 }
 
-// The program's choice: the full table while it is small, the two layers beyond.
+// Up to this many points every subset is filled: a second or two at most.
+constexpr int64_t EXHAUSTIVE_POINTS = 28;
+constexpr int64_t BOUNDED_SHARE_OF_TWO_LAYERS = 16;
+
+// The program's choice: the full table while it is small, the two layers beyond, and the
+// bounded engine where filling every subset would take long or not fit.
 static SolverEngine choose_engine(int64_t n, int64_t cell_bytes) {
+  bounded_budget_bytes = 0;
   if (solver_engine != ENGINE_AUTOMATIC) return solver_engine;
   const int64_t full = full_table_bytes(n, cell_bytes);
   if (full >= 0 && full <= FULL_TABLE_PREFERRED_BYTES && rows_supported(n - 1, cell_bytes)) {
     return ENGINE_FULL_TABLE;
   }
-  return ENGINE_TWO_LAYER;
+  const int64_t two = two_layer_bytes(n, cell_bytes);
+  const bool two_layers_fit =
+      two >= 0 && two <= table_bytes_available() && rows_supported(n - 1, cell_bytes);
+  if (n <= EXHAUSTIVE_POINTS && two_layers_fit) return ENGINE_TWO_LAYER;
+  // Where the two layers fit, the bounded engine gives way to them once its states take a
+  // sixteenth of their memory: the problem is then one of those (many near ties) where the
+  // bounds drop little, and filling every subset is the surer way.
+  bounded_budget_bytes = two_layers_fit ? two / BOUNDED_SHARE_OF_TWO_LAYERS : 0;
+  return ENGINE_BOUNDED;
 }
 
 static void prepare(const DistanceMatrix* matrix, int64_t cell_bytes) {
@@ -61,30 +76,37 @@ static void prepare(const DistanceMatrix* matrix, int64_t cell_bytes) {
       reference_prepare(matrix);
       break;
     case ENGINE_FULL_TABLE: full_table_prepare(matrix, cell_bytes); break;
+    case ENGINE_BOUNDED: bounded_prepare(matrix, cell_bytes); break;
     default: two_layer_prepare(matrix, cell_bytes); break;
   }
 }
 
-static void fill_first_size() {
+// False when the bounded engine gives way (see choose_engine).
+static bool fill_first_size() {
   switch (engine_in_use) {
     case ENGINE_REFERENCE: reference_fill_first_size(); break;
     case ENGINE_FULL_TABLE: full_table_fill_first_size(); break;
+    case ENGINE_BOUNDED: return bounded_fill_first_size();
     default: two_layer_fill_first_size(); break;
   }
+  return true;
 }
 
-static void fill_size(int64_t n, int64_t k) {
+static bool fill_size(int64_t n, int64_t k) {
   switch (engine_in_use) {
     case ENGINE_REFERENCE: run_size_phase(n, k); break;
     case ENGINE_FULL_TABLE: full_table_fill_size(k); break;
+    case ENGINE_BOUNDED: return bounded_fill_size(k);
     default: two_layer_fill_size(k); break;
   }
+  return true;
 }
 
 PathCost solver_cost(uint64_t subset, int64_t end_point) {
   switch (engine_in_use) {
     case ENGINE_REFERENCE: return reference_cost(subset, end_point);
     case ENGINE_FULL_TABLE: return full_table_cost(subset, end_point);
+    case ENGINE_BOUNDED: return bounded_cost(subset, end_point);
     default: return two_layer_cost(subset, end_point);
   }
 }
@@ -93,6 +115,7 @@ int64_t solver_next(uint64_t subset, int64_t end_point) {
   switch (engine_in_use) {
     case ENGINE_REFERENCE: return reference_next(subset, end_point);
     case ENGINE_FULL_TABLE: return full_table_next(subset, end_point);
+    case ENGINE_BOUNDED: return bounded_next(subset, end_point);
     default: return two_layer_next(subset, end_point);
   }
 }
@@ -101,7 +124,24 @@ static void release() {
   switch (engine_in_use) {
     case ENGINE_REFERENCE: reference_release(); break;
     case ENGINE_FULL_TABLE: full_table_release(); break;
+    case ENGINE_BOUNDED: bounded_release(); break;
     default: two_layer_release(); break;
+  }
+}
+
+static void release();
+
+// The bounded engine gave way at size k: the two layers fill sizes 1..k again, silently (their
+// "Step" lines have been printed), and go on from there.
+static void fill_every_subset_instead(const DistanceMatrix* matrix, int64_t cell_bytes,
+                                      int64_t k) {
+  release();
+  engine_in_use = ENGINE_TWO_LAYER;
+  prepare(matrix, cell_bytes);
+  fill_first_size();
+  for (int64_t size = 2; size <= k; ++size) {
+    fill_size(matrix->n, size);
+    poll_pending_signal();
   }
 }
 
@@ -119,9 +159,9 @@ void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* to
   // Bit values past 2^62 are never used: no table for so many points can be created.
   for (int64_t c = 2; c <= n; ++c) bit[c - 2] = c - 2 < 63 ? int64_t{1} << (c - 2) : 0;
 
-  // No table can be made for so many points (subsets are 64-bit masks): refused before the
-  // cell width is chosen, which would read a matrix of billions of cells.
-  if (n - 1 > 62) {
+  // Subsets are 64-bit masks of the points 2..N: refused before the cell width is chosen,
+  // which would read a matrix of billions of cells.
+  if (n > 64) {
     set_error_number(4);
     throw_at_line(LINE_COST_TABLE, MODULE_NAME);
   }
@@ -131,11 +171,11 @@ void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* to
 
   print_text(CONSOLE, "Step 1");
   print_line_end(CONSOLE);
-  fill_first_size();
+  if (!fill_first_size()) fill_every_subset_instead(matrix, cell_bytes, 1);
   int64_t k = 2;
   for (; k <= n - 2; ++k) {
     print_step(k);
-    fill_size(n, k);
+    if (!fill_size(n, k)) fill_every_subset_instead(matrix, cell_bytes, k);
     poll_pending_signal();
   }
   print_step(k);

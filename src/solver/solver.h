@@ -11,6 +11,7 @@
 // - the full-table engine (full_table_engine.h): every size kept, rows computed whole;
 // - the two-layer engine (two_layer_engine.h): the same rows, two sizes at a time, the tour
 //   read back by solving again where a size is gone;
+// - the bounded engine (bounded_engine.h): only the states that can lie on an optimal tour;
 // - the reference engine (reference_engine.h): one column at a time, with a table of choices.
 // solve_tour picks one and runs the sizes; see solve_tour.cc.
 #pragma once
@@ -59,7 +60,13 @@ constexpr int32_t COST_OVERFLOW_ERROR = 11;
 
 // The engine that fills the tables: the program's own choice, or one named (tests and
 // benchmarks). All give the same tours.
-enum SolverEngine { ENGINE_AUTOMATIC, ENGINE_FULL_TABLE, ENGINE_TWO_LAYER, ENGINE_REFERENCE };
+enum SolverEngine {
+  ENGINE_AUTOMATIC,
+  ENGINE_FULL_TABLE,
+  ENGINE_TWO_LAYER,
+  ENGINE_BOUNDED,
+  ENGINE_REFERENCE
+};
 extern SolverEngine solver_engine;
 // The engine of the solve in progress, or of the last one.
 SolverEngine solver_engine_in_use();

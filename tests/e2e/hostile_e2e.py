@@ -223,9 +223,10 @@ GIGABYTE = 1 << 30
 
 
 class MemoryLimits(HostileCase):
-    """Under 1 GiB: 29 points with small costs need 2.2 GB even in two layers and are refused;
-    27 points (1.7 GB as a full table, 0.55 GB in two layers), fri26 and the smaller public
-    instances solve to the same bytes as without a limit."""
+    """Under 1 GiB: 27 points (1.7 GB as a full table, 0.55 GB in two layers), 29 points (2.2 GB
+    even in two layers, a few states for the bounded engine), fri26 and the smaller public
+    instances solve to the same bytes as without a limit; a problem whose states the bounds
+    cannot cut down outgrows the limit and is refused with error 4."""
 
     def instance(self, name):
         path = os.path.join(harness.DATA, "tsplib", name)
@@ -234,14 +235,23 @@ class MemoryLimits(HostileCase):
                 self.put(name, handle.read())
 
     def check_limited(self, **options):
-        self.put("large.dat", problem_text(harness.random_problem(29, 5)))
-        self.check_report(["large.dat"], header("large.dat") + b"Points: 29\r\n", 4, **options)
-        self.assertFalse(os.path.exists(os.path.join(self.folder, "solution.txt")))
-        fitting = ["gr21.dat", "ulysses22.dat"]
+        self.put("random29.dat", problem_text(harness.random_problem(29, 5)))
+        fitting = ["gr21.dat", "ulysses22.dat", "random29.dat"]
         if not os.environ.get("TOURPLAN_SANITIZE"):
-            # A sanitizer's shadow memory would not fit beside these.
+            # A sanitizer's shadow memory would not fit beside these, and it would take long.
             self.put("random27.dat", problem_text(harness.random_problem(27, 5)))
             fitting += ["fri26.dat", "random27.dat"]
+            # Symmetric costs 5 to 9 at random: the bounds leave millions of states.
+            costs = harness.random_problem(40, 6, 5, 9)
+            for r in range(40):
+                for c in range(r):
+                    costs[r][c] = costs[c][r]
+            self.put("hard.dat", problem_text(costs))
+            result = self.run_tourplan(["hard.dat"], **options)
+            self.assertEqual((result.status, result.stderr), (4, b""))
+            self.assertTrue(result.stdout.startswith(header("hard.dat") + b"Points: 40\r\nStep 1\r\n"))
+            self.assertTrue(result.stdout.endswith(b"\r\nError: 4\r\n"), result.stdout)
+            self.assertFalse(os.path.exists(os.path.join(self.folder, "solution.txt")))
         for name in fitting:
             self.instance(name)
             free = self.run_tourplan([name, name + ".free"])

@@ -22,6 +22,7 @@
 #include "fuzz/scratch.h"
 #include "input/reader.h"
 #include "runtime/runtime.h"
+#include "solver/bounded_engine.h"
 #include "solver/full_table_engine.h"
 #include "solver/reference_engine.h"
 #include "solver/solver.h"
@@ -70,6 +71,7 @@ void release_solver_tables() {
   free_table(&CityBit);
   full_table_release();
   two_layer_release();
+  bounded_release();
   reference_release();
 }
 
@@ -178,7 +180,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DistanceMatrix matrix{};
   if (read_problem(&matrix)) {
     const int64_t n = matrix.n;
-    for (SolverEngine engine : {ENGINE_AUTOMATIC, ENGINE_TWO_LAYER, ENGINE_REFERENCE}) {
+    for (SolverEngine engine :
+         {ENGINE_AUTOMATIC, ENGINE_TWO_LAYER, ENGINE_BOUNDED, ENGINE_REFERENCE}) {
       const int32_t expected = n < 2                                                       ? 1
                                : engine == ENGINE_REFERENCE && costs_could_overflow(&matrix) ? 11
                                                                                            : 0;
