@@ -119,42 +119,42 @@ static int64_t order_cost(const int* order, int n) {
 }
 
 // Moves a segment of one to three points elsewhere, or reverses a stretch (its arcs then run
-// the other way, which asymmetric costs price): first improvements until none is left. Point 1
-// stays at position 0.
+// the other way, which asymmetric costs price), taking each improvement where it is found,
+// until a pass finds none. Point 1 stays at position 0.
 static void improve(int* order, int n) {
   bool improved = true;
   while (improved) {
     improved = false;
     // Reversals, priced with running sums of the arcs in both directions.
     int64_t forward[MAX_BOUND_POINTS + 1], backward[MAX_BOUND_POINTS + 1];
-    forward[0] = backward[0] = 0;
-    for (int t = 0; t + 1 < n; ++t) {
-      forward[t + 1] = forward[t] + cost_at(order[t], order[t + 1]);
-      backward[t + 1] = backward[t] + cost_at(order[t + 1], order[t]);
-    }
-    for (int i = 1; i < n - 1 && !improved; ++i) {
-      for (int j = i + 1; j < n && !improved; ++j) {
+    auto sum_arcs = [&] {
+      forward[0] = backward[0] = 0;
+      for (int t = 0; t + 1 < n; ++t) {
+        forward[t + 1] = forward[t] + cost_at(order[t], order[t + 1]);
+        backward[t + 1] = backward[t] + cost_at(order[t + 1], order[t]);
+      }
+    };
+    sum_arcs();
+    for (int i = 1; i < n - 1; ++i) {
+      for (int j = i + 1; j < n; ++j) {
         const int before = order[i - 1], after = order[(j + 1) % n];
         const int64_t change = cost_at(before, order[j]) + cost_at(order[i], after) -
                                cost_at(before, order[i]) - cost_at(order[j], after) +
                                (backward[j] - backward[i]) - (forward[j] - forward[i]);
         if (change < 0) {
-          for (int a = i, b = j; a < b; ++a, --b) {
-            const int swap = order[a];
-            order[a] = order[b];
-            order[b] = swap;
-          }
+          std::reverse(order + i, order + j + 1);
+          sum_arcs();
           improved = true;
         }
       }
     }
     // Segments moved whole, in their own direction.
-    for (int length = 1; length <= 3 && !improved; ++length) {
-      for (int i = 1; i + length <= n && !improved; ++i) {
+    for (int length = 1; length <= 3; ++length) {
+      for (int i = 1; i + length <= n; ++i) {
         const int first = order[i], last = order[i + length - 1];
         const int before = order[i - 1], after = order[(i + length) % n];
         const int64_t removed = cost_at(before, first) + cost_at(last, after) - cost_at(before, after);
-        for (int j = 0; j < n && !improved; ++j) {
+        for (int j = 0; j < n; ++j) {
           if (j >= i - 1 && j < i + length) continue;  // gap (order[j], order[j + 1]) elsewhere
           const int x = order[j], y = order[(j + 1) % n];
           const int64_t change = cost_at(x, first) + cost_at(last, y) - cost_at(x, y) - removed;
@@ -169,6 +169,7 @@ static void improve(int* order, int n) {
             for (int t = 0; t < length; ++t) order[j - length + 1 + t] = moved[t];
           }
           improved = true;
+          break;  // the segment at i is another one now
         }
       }
     }
@@ -195,10 +196,9 @@ static void kick(int* order, int n, Random* random) {
   for (int t = 0; t < n; ++t) order[t] = copy[t];
 }
 
-// Iterated local search from the nearest-neighbour tour; the best order is left in best.
-static void find_good_order(int n, int* best) {
+// The nearest-neighbour tour from point 1, improved.
+static void first_order(int n, int* order) {
   bool used[MAX_BOUND_POINTS] = {};
-  int order[MAX_BOUND_POINTS];
   order[0] = 0;
   used[0] = true;
   for (int t = 1; t < n; ++t) {
@@ -212,13 +212,21 @@ static void find_good_order(int n, int* best) {
     used[choice] = true;
   }
   improve(order, n);
+}
+
+// Iterated local search from the order in best, which it improves; it stops early once the
+// cost reaches enough (a lower bound on every tour).
+static void find_good_order(int n, int* best, int64_t enough) {
+  int order[MAX_BOUND_POINTS];
+  for (int t = 0; t < n; ++t) order[t] = best[t];
   int64_t current = order_cost(order, n);
   int64_t best_cost = current;
   for (int t = 0; t < n; ++t) best[t] = order[t];
   Random random{0x9E3779B97F4A7C15ull};
-  const int rounds = n < 8 ? 0 : 60 * n;
+  const int rounds = n < 8 ? 0 : 100 * n;
   int trial[MAX_BOUND_POINTS];
-  for (int round = 0; round < rounds; ++round) {
+  int since_best = 0;
+  for (int round = 0; round < rounds && best_cost > enough; ++round) {
     for (int t = 0; t < n; ++t) trial[t] = order[t];
     kick(trial, n, &random);
     improve(trial, n);
@@ -226,10 +234,18 @@ static void find_good_order(int n, int* best) {
     if (cost <= current) {
       current = cost;
       for (int t = 0; t < n; ++t) order[t] = trial[t];
-      if (cost < best_cost) {
-        best_cost = cost;
-        for (int t = 0; t < n; ++t) best[t] = order[t];
-      }
+    }
+    if (cost < best_cost) {
+      best_cost = cost;
+      for (int t = 0; t < n; ++t) best[t] = trial[t];
+      since_best = 0;
+    } else if (++since_best == 10 * n) {
+      // Stuck: go on from the best tour, shaken harder.
+      for (int t = 0; t < n; ++t) order[t] = best[t];
+      for (int shake = 0; shake < 3; ++shake) kick(order, n, &random);
+      improve(order, n);
+      current = order_cost(order, n);
+      since_best = 0;
     }
   }
 }
@@ -437,13 +453,17 @@ void prepare_tour_bounds(const DistanceMatrix* matrix) {
     }
   }
 
+  // A first tour gives the relaxation its target; the search for a better one stops when it
+  // meets the relaxation's bound.
   int order[MAX_BOUND_POINTS];
-  find_good_order(n, order);
-  for (int t = 0; t < n; ++t) b.tour[t] = order[t] + 1;
-  b.tour[n] = 1;
-  b.upper = tour_cost_of(matrix, b.tour);
-  b.limit = b.scale * static_cast<int64_t>(b.upper >> b.shift);
-
+  first_order(n, order);
+  auto take_tour = [&] {
+    for (int t = 0; t < n; ++t) b.tour[t] = order[t] + 1;
+    b.tour[n] = 1;
+    b.upper = tour_cost_of(matrix, b.tour);
+    b.limit = b.scale * static_cast<int64_t>(b.upper >> b.shift);
+  };
+  take_tour();
   if (b.symmetric) {
     int64_t penalty[MAX_BOUND_POINTS] = {};
     b.lower_scaled = n >= 3 ? one_tree_bound(n, b.scale, b.limit, penalty) : b.limit;
@@ -458,6 +478,10 @@ void prepare_tour_bounds(const DistanceMatrix* matrix) {
     b.lower_scaled = assignment_bound(n, b.scale, b.limit, b.weight);
     b.base = b.lower_scaled;
   }
+  // The least whole cut cost that the bound allows.
+  const int64_t enough = b.lower_scaled / b.scale + (b.lower_scaled % b.scale > 0 ? 1 : 0);
+  find_good_order(n, order, enough);
+  take_tour();
 }
 
 // ---- Bounds on heads ----
