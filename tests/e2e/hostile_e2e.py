@@ -4,8 +4,10 @@ import grp
 import os
 import pwd
 import resource
+import shutil
 import socket
 import sys
+import tempfile
 import threading
 import time
 
@@ -16,6 +18,12 @@ from harness import RunCase, problem_text, tour_lines  # noqa: E402
 FOUR = [[0, 1, 9, 9], [9, 0, 1, 9], [9, 9, 0, 1], [1, 9, 9, 0]]
 FOUR_TOUR = tour_lines([1, 2, 3, 4, 1])
 FOUR_SOLVE = b"Points: 4\r\nStep 1\r\nStep 2\r\nStep 3\r\nEnd\r\n-----\r\n"
+
+
+def ancestors(path):
+    while path != os.path.dirname(path):
+        path = os.path.dirname(path)
+        yield path
 
 
 def header(problem=b"problem.dat", solution=b"solution.txt"):
@@ -47,7 +55,8 @@ class HostileCase(RunCase):
 
     def as_another_user(self):
         """Options that run tourplan where permissions apply: root passes every check, so root
-        runs it as 'nobody' in a scratch folder open to all."""
+        runs it as 'nobody' in a scratch folder open to all, from a copy of the binary beside
+        it (the build may lie in a folder that only its owner can enter)."""
         if os.geteuid() != 0:
             return {}
         try:
@@ -55,8 +64,17 @@ class HostileCase(RunCase):
             grp.getgrnam("nogroup")
         except KeyError:
             self.skipTest("running as root without a user 'nobody' to run as")
-        os.chmod(self.folder, 0o755)
-        return {"user": "nobody", "group": "nogroup", "extra_groups": []}
+        shelf = tempfile.mkdtemp(prefix="tourplan_bin_")
+        self.addCleanup(shutil.rmtree, shelf, ignore_errors=True)
+        binary = os.path.join(shelf, "tourplan")
+        shutil.copy(harness.BINARY, binary)
+        for path in [self.folder, shelf, binary]:
+            os.chmod(path, 0o755)
+        closed = [folder for path in [self.folder, shelf] for folder in ancestors(path)
+                  if not os.stat(folder).st_mode & 0o001]
+        if closed:
+            self.skipTest("other users cannot enter %s, where scratch folders go" % closed[0])
+        return {"user": "nobody", "group": "nogroup", "extra_groups": [], "binary": binary}
 
     def deep_folder(self, component, total):
         """A folder path relative to the scratch folder, made of components of the given
