@@ -168,7 +168,8 @@ void arm_exit_step(ExitStep step, void (*action)()) {
 
 void runtime_start() {
   // The contexts live in thread-local storage and the lock is initialised statically, so
-  // what remains is the character-class locale.
+  // what remains is the character-class locale, and the standard streams' numbers.
+  platform_hold_standard_streams();
   setlocale(LC_CTYPE, "");
 }
 

@@ -6,6 +6,7 @@ import pwd
 import resource
 import shutil
 import socket
+import subprocess
 import sys
 import tempfile
 import threading
@@ -91,6 +92,28 @@ class FailedWrites(HostileCase):
         self.check_report(["problem.dat", "/dev/full"],
                           header("problem.dat", "/dev/full") + FOUR_SOLVE + FOUR_TOUR, 3)
         self.assertEqual(sorted(os.listdir(self.folder)), ["problem.dat"])
+
+    def test_a_console_that_cannot_take_the_report(self):
+        # The solution file is written all the same, and the run ends with 3 at once: the
+        # report that could not be shown is not shown again, and there is no pause for it
+        # (with no terminal a pause would last five seconds). A failure of the run itself keeps
+        # its own number.
+        self.put("problem.dat", problem_text(FOUR))
+        read_end, closed_pipe = os.pipe()
+        os.close(read_end)
+        with open("/dev/full", "wb") as full:
+            for name, args, status, options in [
+                    ("full device", ["problem.dat", "out.txt"], 3, {"stdout": full}),
+                    ("closed pipe", ["problem.dat", "out.txt"], 3, {"stdout": closed_pipe}),
+                    ("closed", ["problem.dat", "out.txt"], 3,
+                     {"stdout": subprocess.DEVNULL, "preexec_fn": lambda: os.close(1)}),
+                    ("full device", ["missing.dat", "out.txt"], 2, {"stdout": full})]:
+                if os.path.exists(os.path.join(self.folder, "out.txt")):
+                    os.remove(os.path.join(self.folder, "out.txt"))
+                result = self.run_tourplan(args, stdin="null", timeout=4, **options)
+                self.assertEqual((result.status, result.stderr), (status, b""), name)
+                self.assertEqual(result.file("out.txt"), FOUR_TOUR if status == 3 else None, name)
+        os.close(closed_pipe)
 
     def test_file_size_limit_truncates_the_solution_file(self):
         # Below the tour's size the file keeps what fitted and the run fails; at it, it succeeds.
