@@ -44,6 +44,8 @@ static void print_labelled_integer(int32_t channel, const char* label, int64_t v
     print_labelled_integer(CONSOLE, "Error:", number);
     if (flush_console()) pause_or_key(ERROR_REPORT_PAUSE_MS);
   }
+  // A termination request in the pause's last slices has its own report too.
+  poll_pending_signal();
   problem_file_name = nullptr;
   solution_file_name = nullptr;
   free_table(&tour.block);
@@ -111,6 +113,7 @@ static void write_solution(int64_t n) {
   print_line_end(CONSOLE);
   free_table(&tour.block);
   free_table(&distance_matrix.block);
+  poll_pending_signal();
   // The solution file is written; a report that did not reach the console is still a failure.
   end_run(flush_console() ? 0 : 3);
 }

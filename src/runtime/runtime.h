@@ -44,7 +44,8 @@ int32_t set_error_number(int32_t number);  // returns number
 [[noreturn]] void abort_with_message(int32_t number, int32_t line, const char* module,
                                      const char* function);
 // Ends the process with this status. Only the first thread to end the run gets through;
-// any other thread that tries later waits until the process is gone.
+// any other thread that tries later waits until the process is gone. An interrupt or a
+// termination request that arrives before the process is gone ends it with 9 or 13 instead.
 [[noreturn]] void end_run(int32_t status);
 
 // Builds the abort message into buffer (ABORT_MESSAGE_CAPACITY bytes, always terminated) and
@@ -52,7 +53,8 @@ int32_t set_error_number(int32_t number);  // returns number
 int32_t format_abort_message(char* buffer, int32_t number, int32_t line, const char* module,
                              const char* function);
 
-// Process start and end.
+// Process start and end. runtime_exit runs once, on the thread that ends the run: it removes
+// the console handler, closes every file and flushes standard output.
 void runtime_start();
 void runtime_exit();
 
@@ -65,7 +67,11 @@ void lock_global();
 void unlock_global();
 
 // Signals. install_signal_handlers runs after runtime_start, before any other thread exists.
+// An asynchronous signal (interrupt, termination request, hang-up, quit, stop key) that was
+// ignored when the process started stays ignored.
 void install_signal_handlers();
+// Test seam: when set, install_signal_handlers acts as if the signal thread could not start.
+extern bool signal_thread_start_fails;
 // The handler of the synchronous signals; turns the signal into its run-time error.
 void report_signal(int signal_number);
 // A termination request waiting for the main thread: its error number, or 0. Workers stop
