@@ -72,6 +72,13 @@ void unlock_global();
 void install_signal_handlers();
 // Test seam: when set, install_signal_handlers acts as if the signal thread could not start.
 extern bool signal_thread_start_fails;
+// A worker thread calls begin_worker_signal_stack first and end_worker_signal_stack last, on
+// the thread itself. In between the thread has an alternate signal stack of its own, so that
+// a fault there, its own stack overflowing included, still reaches report_signal and ends the
+// run with the abort message. A thread that has one already (the main thread) keeps it and
+// the end leaves it alone; without memory for it the thread runs without one.
+void begin_worker_signal_stack();
+void end_worker_signal_stack();
 // The handler of the synchronous signals; turns the signal into its run-time error.
 void report_signal(int signal_number);
 // A termination request waiting for the main thread: its error number, or 0. Workers stop

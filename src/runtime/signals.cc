@@ -40,6 +40,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -297,4 +298,31 @@ void install_signal_handlers() {
     }
   }
   pthread_sigmask(SIG_UNBLOCK, &handled_signals, nullptr);
+}
+
+static thread_local void* worker_signal_stack = nullptr;
+
+void begin_worker_signal_stack() {
+  stack_t current{};
+  if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE) == 0) return;
+  void* memory =
+      mmap(nullptr, SIGNAL_STACK_BYTES, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return;
+  stack_t alternate{};
+  alternate.ss_sp = memory;
+  alternate.ss_size = SIGNAL_STACK_BYTES;
+  if (sigaltstack(&alternate, nullptr) != 0) {
+    munmap(memory, SIGNAL_STACK_BYTES);
+    return;
+  }
+  worker_signal_stack = memory;
+}
+
+void end_worker_signal_stack() {
+  if (!worker_signal_stack) return;
+  stack_t off{};
+  off.ss_flags = SS_DISABLE;
+  sigaltstack(&off, nullptr);
+  munmap(worker_signal_stack, SIGNAL_STACK_BYTES);
+  worker_signal_stack = nullptr;
 }

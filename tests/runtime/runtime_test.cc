@@ -185,7 +185,9 @@ void on_worker(void (*body)()) {
   pthread_create(
       &thread, nullptr,
       [](void* argument) -> void* {
+        begin_worker_signal_stack();
         reinterpret_cast<void (*)()>(argument)();
+        end_worker_signal_stack();
         return nullptr;
       },
       reinterpret_cast<void*>(body));
@@ -309,6 +311,8 @@ const FaultCase FAULTS[] = {
      "\nAborting due to runtime error 10 (\"illegal instruction\" signal)\n\n"},
     {"abort", cause_abort, 14,
      "\nAborting due to runtime error 14 (\"abnormal termination\" signal)\n\n"},
+    {"stack overflow", cause_stack_overflow, 12,
+     "\nAborting due to runtime error 12 (\"segmentation violation\" signal)\n\n"},
 };
 
 TEST_F(AbortDeathTest, AFaultOnAWorkerAbortsWithItsNumberAndNoLine) {
@@ -444,6 +448,9 @@ TEST_F(AbortDeathTest, FaultsOnTheMainThreadReachItsHandler) {
             _exit(50);
           }
           set_error_handler(&point);
+          // As a worker's code does where the main thread runs it: its own stack stays.
+          begin_worker_signal_stack();
+          end_worker_signal_stack();
           lock_global();  // the jump leaves the locked region, and frees the lock
           cause();
         },
