@@ -36,12 +36,16 @@ static void print_labelled_integer(int32_t channel, const char* label, int64_t v
   print_line_end(channel);
 }
 
-// The handler of every failure raised on the main thread.
+// The handler of every failure raised on the main thread. The pause is there for a person to
+// read the report: a console that cannot take the report gets neither the line nor the pause.
 [[noreturn]] static void error_report() {
   int32_t number = error_number();
-  print_labelled_integer(CONSOLE, "Error:", number);
-  fflush(stdout);
-  pause_or_key(ERROR_REPORT_PAUSE_MS);
+  if (flush_console()) {
+    print_labelled_integer(CONSOLE, "Error:", number);
+    if (flush_console()) pause_or_key(ERROR_REPORT_PAUSE_MS);
+  }
+  // A termination request in the pause's last slices has its own report too.
+  poll_pending_signal();
   problem_file_name = nullptr;
   solution_file_name = nullptr;
   free_table(&tour.block);
@@ -109,10 +113,15 @@ static void write_solution(int64_t n) {
   print_line_end(CONSOLE);
   free_table(&tour.block);
   free_table(&distance_matrix.block);
-  end_run(0);
+  poll_pending_signal();
+  // The solution file is written; a report that did not reach the console is still a failure.
+  end_run(flush_console() ? 0 : 3);
 }
 
 void run_driver(int argc, char** argv) {
+  // Every line reaches the console as it is printed, also through a pipe: a reader sees the
+  // progress, and one that has gone away is noticed at the next line.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   problem_file_name = argument_or(argc, argv, 1, "problem.dat");
   solution_file_name = argument_or(argc, argv, 2, "solution.txt");
   print_line("Input file: ", problem_file_name);

@@ -3,6 +3,8 @@
 // the process ends.
 #include "driver/keys.h"
 
+#include <atomic>
+
 #include "platform/platform.h"
 #include "runtime/runtime.h"
 
@@ -24,7 +26,11 @@ void append_key_code(int32_t code) {
   unlock_global();
 }
 
-static void on_console_close() { append_key_code(CLOSE_KEY_CODE); }
+// The close action runs on the signal thread and takes no lock, so that it can never wait for
+// a thread that is ending the run; the next poll appends the key.
+static std::atomic<bool> console_closed{false};
+
+static void on_console_close() { console_closed.store(true); }
 
 static void remove_console_handler() {
   set_console_close_action(nullptr);
@@ -46,6 +52,7 @@ static void poll_console_input() {
   while ((count = console_read_pending(bytes, sizeof bytes)) > 0) {
     for (int i = 0; i < count; ++i) append_key_code(bytes[i]);
   }
+  if (console_closed.exchange(false)) append_key_code(CLOSE_KEY_CODE);
 }
 
 int32_t key_hit() {

@@ -50,3 +50,5 @@ void print_double(int32_t channel, double value) {
 }
 
 void print_line_end(int32_t channel) { put(channel, "\r\n", 2); }
+
+bool flush_console() { return fflush(stdout) == 0 && !ferror(stdout); }

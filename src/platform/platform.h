@@ -34,6 +34,11 @@ int64_t platform_read(int fd, unsigned char* bytes, int64_t capacity);
 bool platform_write(int fd, const unsigned char* bytes, int64_t count);
 bool platform_close(int fd);
 
+// Puts /dev/null, open for reading only, in the place of a closed standard stream, so that no
+// file opened later takes its number: the console's writes would land in that file. Writes
+// to a closed standard output keep failing, now on a descriptor of its own.
+void platform_hold_standard_streams();
+
 // Writes bytes to standard error, retrying partial writes. Safe inside a signal handler.
 void platform_write_stderr(const char* bytes, int64_t count);
 

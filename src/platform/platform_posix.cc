@@ -145,6 +145,15 @@ bool platform_close(int fd) {
   return close(fd) == 0 || errno == EINTR;
 }
 
+void platform_hold_standard_streams() {
+  for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+    if (fcntl(stream, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free number is this one: those below it are open by now.
+    int held = open("/dev/null", O_RDONLY);
+    if (held >= 0 && held != stream) close(held);
+  }
+}
+
 void platform_write_stderr(const char* bytes, int64_t count) {
   while (count > 0) {
     ssize_t put = write(STDERR_FILENO, bytes, static_cast<size_t>(count));

@@ -40,6 +40,8 @@ const char* error_text(int32_t number) {
 
 static thread_local ErrorContext thread_error_context;
 
+static void release_global_lock();
+
 ErrorContext* current_error_context() { return &thread_error_context; }
 
 ErrorHandler set_error_handler(ErrorHandler handler) {
@@ -64,6 +66,7 @@ void throw_error(int32_t number, int32_t line, const char* module) {
     context->line = line;
     if (module) context->module_name = module;
     leave_signal_handler();
+    release_global_lock();
     siglongjmp(*context->handler, 1);
   }
   abort_with_message(number, line, module ? module : context->module_name,
@@ -129,34 +132,69 @@ static int32_t abort_message_length = 0;
 static const char* pending_abort_message = nullptr;
 static std::atomic<bool> ending{false};
 
-// Lets the first caller through; any later caller waits for the process to end.
-static void claim_end_of_run() {
+bool claim_end_of_run() {
   bool expected = false;
-  if (!ending.compare_exchange_strong(expected, true)) wait_for_process_end();
+  return ending.compare_exchange_strong(expected, true);
 }
 
+void set_abort_message(int32_t number, int32_t line, const char* module, const char* function) {
+  abort_message_length = format_abort_message(abort_message_buffer, number, line, module, function);
+  pending_abort_message = abort_message_buffer;
+}
+
+// Closing files and flushing output are not safe inside a signal handler: there they are
+// left to the signal thread.
 [[noreturn]] static void finish_run(int32_t status) {
-  if (in_signal_handler()) hand_off_end_of_run(status);
-  runtime_exit();
-  exit(status);
+  const bool closed = !in_signal_handler();
+  if (closed) runtime_exit();
+  hand_off_end_of_run(status, closed);
 }
 
 void abort_with_message(int32_t number, int32_t line, const char* module, const char* function) {
-  claim_end_of_run();
-  abort_message_length = format_abort_message(abort_message_buffer, number, line, module, function);
-  pending_abort_message = abort_message_buffer;
+  if (!claim_end_of_run()) wait_for_process_end();
+  set_abort_message(number, line, module, function);
   finish_run(number);
 }
 
 void end_run(int32_t status) {
-  claim_end_of_run();
+  if (!claim_end_of_run()) wait_for_process_end();
   finish_run(status);
 }
 
-static pthread_mutex_t global_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+bool try_abort_with_message(int32_t number) {
+  if (!claim_end_of_run()) return false;
+  set_abort_message(number, -1, nullptr, nullptr);
+  finish_run(number);
+}
 
-void lock_global() { pthread_mutex_lock(&global_lock); }
-void unlock_global() { pthread_mutex_unlock(&global_lock); }
+void exit_process(int32_t status) {
+  if (!pending_abort_message) {
+    const int32_t late = late_signal_error();
+    if (late == 9) set_abort_message(9, -1, nullptr, nullptr);
+    if (late != 0) status = late;
+  }
+  write_pending_abort_message();
+  exit(status);
+}
+
+static pthread_mutex_t global_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+static thread_local int32_t global_lock_depth = 0;
+
+void lock_global() {
+  pthread_mutex_lock(&global_lock);
+  ++global_lock_depth;
+}
+
+void unlock_global() {
+  --global_lock_depth;
+  pthread_mutex_unlock(&global_lock);
+}
+
+// A jump to the handler leaves whatever locked region it interrupted (a fault while reading
+// a byte): the thread's holds go with it, or no other thread could ever take the lock again.
+static void release_global_lock() {
+  while (global_lock_depth > 0) unlock_global();
+}
 
 static void (*exit_steps[EXIT_STEP_COUNT])() = {};
 
@@ -168,17 +206,19 @@ void arm_exit_step(ExitStep step, void (*action)()) {
 
 void runtime_start() {
   // The contexts live in thread-local storage and the lock is initialised statically, so
-  // what remains is the character-class locale.
+  // what remains is the character-class locale, and the standard streams' numbers.
+  platform_hold_standard_streams();
   setlocale(LC_CTYPE, "");
 }
 
 void runtime_exit() {
-  lock_global();  // held until the process is gone: no thread touches a closed file
+  // Held until the process is gone: no thread opens a file or starts key input again. The
+  // signal thread, which the ending thread waits for, needs the lock for nothing it may do.
+  lock_global();
   for (int step = 0; step < EXIT_STEP_COUNT; ++step) {
     if (exit_steps[step]) exit_steps[step]();
   }
   fflush(stdout);
-  write_pending_abort_message();
 }
 
 void write_pending_abort_message() {

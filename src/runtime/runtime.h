@@ -44,7 +44,8 @@ int32_t set_error_number(int32_t number);  // returns number
 [[noreturn]] void abort_with_message(int32_t number, int32_t line, const char* module,
                                      const char* function);
 // Ends the process with this status. Only the first thread to end the run gets through;
-// any other thread that tries later waits until the process is gone.
+// any other thread that tries later waits until the process is gone. An interrupt or a
+// termination request that arrives before the process is gone ends it with 9 or 13 instead.
 [[noreturn]] void end_run(int32_t status);
 
 // Builds the abort message into buffer (ABORT_MESSAGE_CAPACITY bytes, always terminated) and
@@ -52,7 +53,8 @@ int32_t set_error_number(int32_t number);  // returns number
 int32_t format_abort_message(char* buffer, int32_t number, int32_t line, const char* module,
                              const char* function);
 
-// Process start and end.
+// Process start and end. runtime_exit runs once, on the thread that ends the run: it removes
+// the console handler, closes every file and flushes standard output.
 void runtime_start();
 void runtime_exit();
 
@@ -65,7 +67,18 @@ void lock_global();
 void unlock_global();
 
 // Signals. install_signal_handlers runs after runtime_start, before any other thread exists.
+// An asynchronous signal (interrupt, termination request, hang-up, quit, stop key) that was
+// ignored when the process started stays ignored.
 void install_signal_handlers();
+// Test seam: when set, install_signal_handlers acts as if the signal thread could not start.
+extern bool signal_thread_start_fails;
+// A worker thread calls begin_worker_signal_stack first and end_worker_signal_stack last, on
+// the thread itself. In between the thread has an alternate signal stack of its own, so that
+// a fault there, its own stack overflowing included, still reaches report_signal and ends the
+// run with the abort message. A thread that has one already (the main thread) keeps it and
+// the end leaves it alone; without memory for it the thread runs without one.
+void begin_worker_signal_stack();
+void end_worker_signal_stack();
 // The handler of the synchronous signals; turns the signal into its run-time error.
 void report_signal(int signal_number);
 // A termination request waiting for the main thread: its error number, or 0. Workers stop

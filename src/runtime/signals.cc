@@ -15,12 +15,32 @@
 // - SIGTERM takes the abort path with error 13, unless the main thread has an error handler:
 //   then it is left pending for the main thread, which raises it at its next safe point
 //   (poll_pending_signal), and workers stop early (pending_signal_error);
-// - SIGHUP appends the window-close key once the console's key input has begun, and otherwise
-//   keeps its default action;
+// - SIGHUP runs the console's close action (the window-close key) once the console's key
+//   input has begun, and otherwise keeps its default action;
 // - SIGQUIT keeps its default action, SIGTSTP stops the process; both put the terminal back
 //   first, and key input is switched on again on resuming.
+// A signal that the process was started with ignored stays ignored and is never blocked: the
+// caller chose so (nohup ignores the hang-up, a script's background job ignores Ctrl+C).
+// The signal thread blocks the fault signals too, so that a fault signal sent from outside
+// (kill -SEGV reaches any thread that does not block it) cannot interrupt it; it takes such a
+// signal with sigwait instead, as a fault on a thread without a handler, and ends the run
+// with files closed and output flushed like every other abort.
+//
+// The end of the run: the thread that claims it closes the files and flushes, keeping the
+// global lock from then on, and tells the signal thread, which needs no lock for anything it
+// may still do. That thread takes signals one at a time: once it has come to the hand-off it
+// has taken every signal sent before it, and it takes none after. So an interrupt or a
+// termination request is either noted already or still pending when the ending thread makes
+// its last check, and the run ends with 9 or 13: none is lost, however late it comes. (Inside
+// a handler the ending thread can do none of this; the signal thread then ends the run.)
+//
+// Without a signal thread (it could not be started) the asynchronous signals get a handler
+// that only notes them, and the main thread acts on them at its safe points as the signal
+// thread would have.
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -34,6 +54,11 @@ constexpr int SIGNAL_TABLE_SIZE = 32;
 static int32_t signal_errors[SIGNAL_TABLE_SIZE];
 
 constexpr int HAND_OFF_SIGNAL = SIGUSR1;
+constexpr int FAULT_SIGNALS[] = {SIGABRT, SIGFPE, SIGILL, SIGSEGV, SIGBUS};
+constexpr int ASYNCHRONOUS_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
+constexpr size_t SIGNAL_STACK_BYTES = 64 * 1024;
+
+bool signal_thread_start_fails = false;
 
 static thread_local bool running_signal_handler = false;
 static pthread_t main_thread;
@@ -41,8 +66,15 @@ static pthread_t signal_thread;
 static std::atomic<bool> signal_thread_running{false};
 static std::atomic<bool> main_has_handler{false};
 static std::atomic<int32_t> pending_main_error{0};
+static std::atomic<bool> interrupt_after_end{false};
+static std::atomic<uint32_t> noted_signals{0};  // without a signal thread: one bit per signal
 static std::atomic<int32_t> handed_off_status{-1};
+static std::atomic<bool> handed_off_closed{false};
+static sem_t signal_thread_stopped;
 static std::atomic<void (*)()> console_close_action{nullptr};
+static sigset_t handled_signals;  // the asynchronous ones not ignored at the start
+
+static constexpr uint32_t signal_bit(int signal_number) { return uint32_t{1} << signal_number; }
 
 bool in_signal_handler() { return running_signal_handler; }
 
@@ -52,27 +84,53 @@ void wait_for_process_end() {
   for (;;) pause();
 }
 
-void hand_off_end_of_run(int32_t status) {
-  if (!signal_thread_running.load() || pthread_equal(pthread_self(), signal_thread)) {
-    // No thread to hand over to: end here with only what is safe in a handler.
+void hand_off_end_of_run(int32_t status, bool closed) {
+  if (signal_thread_running.load() && !pthread_equal(pthread_self(), signal_thread)) {
+    handed_off_closed.store(closed);
+    handed_off_status.store(status);
+    kill(getpid(), HAND_OFF_SIGNAL);
+    if (!closed) wait_for_process_end();
+    // The signal thread has taken every signal before the hand-off and takes no more: what
+    // comes later stays pending, where exit_process sees it. This thread ends the process,
+    // as it may hold the standard output's lock (a fault that jumped out of a write).
+    while (sem_wait(&signal_thread_stopped) != 0) {
+    }
+  }
+  if (!closed) {
+    // Inside a handler with no thread to hand over to: end here with only what is safe.
     console_restore();
     write_pending_abort_message();
     _exit(status);
   }
-  handed_off_status.store(status);
-  kill(getpid(), HAND_OFF_SIGNAL);
-  wait_for_process_end();
+  exit_process(status);
+}
+
+int32_t late_signal_error() {
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigpending(&pending);
+  const uint32_t noted = noted_signals.load();
+  auto arrived = [&](int signal_number) {
+    return (noted & signal_bit(signal_number)) != 0 ||
+           (sigismember(&handled_signals, signal_number) == 1 &&
+            sigismember(&pending, signal_number) == 1);
+  };
+  if (interrupt_after_end.load() || arrived(SIGINT)) return signal_errors[SIGINT];
+  if (pending_main_error.load() != 0 || arrived(SIGTERM)) return signal_errors[SIGTERM];
+  return 0;
 }
 
 void note_handler_change(bool has_handler) {
   if (pthread_equal(pthread_self(), main_thread)) main_has_handler.store(has_handler);
 }
 
-int32_t pending_signal_error() { return pending_main_error.load(std::memory_order_relaxed); }
-
-void poll_pending_signal() {
-  int32_t error = pending_main_error.exchange(0);
-  if (error != 0) throw_error(error, -1, nullptr);
+int32_t pending_signal_error() {
+  if (int32_t error = pending_main_error.load(std::memory_order_relaxed)) return error;
+  // Without a signal thread: an interrupt or a termination request not yet acted on.
+  const uint32_t noted = noted_signals.load(std::memory_order_relaxed);
+  if (noted & signal_bit(SIGINT)) return signal_errors[SIGINT];
+  if (noted & signal_bit(SIGTERM)) return signal_errors[SIGTERM];
+  return 0;
 }
 
 void set_console_close_action(void (*action)()) { console_close_action.store(action); }
@@ -85,76 +143,96 @@ void report_signal(int signal_number) {
   throw_error(error, -1, nullptr);
 }
 
-static void asynchronous_signals(sigset_t* set) {
-  sigemptyset(set);
-  sigaddset(set, SIGINT);
-  sigaddset(set, SIGTERM);
-  sigaddset(set, SIGHUP);
-  sigaddset(set, SIGQUIT);
-  sigaddset(set, SIGTSTP);
-  sigaddset(set, HAND_OFF_SIGNAL);
-}
-
-// Lets the signal take its default action on this thread: the process ends or stops.
+// Lets the signal take its default action on this thread: the process ends or stops. When it
+// was a stop, the earlier action and mask come back once the process is continued.
 static void take_default_action(int signal_number) {
   console_restore();
-  signal(signal_number, SIG_DFL);
+  struct sigaction default_action {};
+  struct sigaction earlier {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  sigaction(signal_number, &default_action, &earlier);
   sigset_t just_this;
+  sigset_t mask;
   sigemptyset(&just_this);
   sigaddset(&just_this, signal_number);
   raise(signal_number);
-  pthread_sigmask(SIG_UNBLOCK, &just_this, nullptr);
-  // Still here: the action was to stop, and the process has been continued.
-  pthread_sigmask(SIG_BLOCK, &just_this, nullptr);
+  pthread_sigmask(SIG_UNBLOCK, &just_this, &mask);
+  pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+  sigaction(signal_number, &earlier, nullptr);
+}
+
+// What a signal taken as ordinary code does: on the signal thread, or without one on the
+// main thread at a safe point.
+static void act_on_signal(int signal_number) {
+  switch (signal_number) {
+    case SIGINT:
+      if (!try_abort_with_message(signal_errors[SIGINT])) interrupt_after_end.store(true);
+      break;
+    case SIGTERM:
+      if (main_has_handler.load() || !try_abort_with_message(signal_errors[SIGTERM])) {
+        pending_main_error.store(signal_errors[SIGTERM]);
+      }
+      break;
+    case SIGHUP:
+      if (void (*action)() = console_close_action.load()) {
+        action();
+      } else {
+        take_default_action(SIGHUP);
+      }
+      break;
+    case SIGQUIT:
+      take_default_action(SIGQUIT);
+      break;
+    case SIGTSTP:
+      if (console_close_action.load()) {
+        take_default_action(SIGSTOP);
+        console_resume_key_input();
+      } else {
+        take_default_action(SIGTSTP);
+      }
+      break;
+    default:  // a fault signal sent from outside to the signal thread
+      try_abort_with_message(signal_errors[signal_number]);
+      break;
+  }
+}
+
+void poll_pending_signal() {
+  if (noted_signals.load(std::memory_order_relaxed) != 0) {
+    const uint32_t noted = noted_signals.exchange(0);
+    for (int signal_number : ASYNCHRONOUS_SIGNALS) {
+      if (noted & signal_bit(signal_number)) act_on_signal(signal_number);
+    }
+  }
+  int32_t error = pending_main_error.exchange(0);
+  if (error != 0) throw_error(error, -1, nullptr);
 }
 
 static void* signal_thread_main(void*) {
-  sigset_t waited;
-  asynchronous_signals(&waited);
+  sigset_t waited = handled_signals;
+  for (int signal_number : FAULT_SIGNALS) sigaddset(&waited, signal_number);
   for (;;) {
     int signal_number = 0;
     if (sigwait(&waited, &signal_number) != 0) continue;
-    switch (signal_number) {
-      case SIGINT:
-        throw_error(signal_errors[SIGINT], -1, nullptr);
-      case SIGTERM:
-        if (main_has_handler.load()) {
-          pending_main_error.store(signal_errors[SIGTERM]);
-        } else {
-          throw_error(signal_errors[SIGTERM], -1, nullptr);
-        }
-        break;
-      case SIGHUP:
-        if (void (*action)() = console_close_action.load()) {
-          action();
-        } else {
-          take_default_action(SIGHUP);
-        }
-        break;
-      case SIGQUIT:
-        take_default_action(SIGQUIT);
-        break;
-      case SIGTSTP:
-        if (console_close_action.load()) {
-          take_default_action(SIGSTOP);
-          console_resume_key_input();
-        } else {
-          take_default_action(SIGTSTP);
-        }
-        break;
-      default:
-        if (int32_t status = handed_off_status.load(); status >= 0) {
-          // The thread that handed off has already claimed the end of the run.
-          runtime_exit();
-          exit(status);
-        }
-        break;
+    if (signal_number != HAND_OFF_SIGNAL) {
+      act_on_signal(signal_number);
+    } else if (int32_t status = handed_off_status.load(); status >= 0) {
+      // The thread that handed off has already claimed the end of the run.
+      if (!handed_off_closed.load()) {
+        runtime_exit();
+        exit_process(status);
+      }
+      sem_post(&signal_thread_stopped);
+      wait_for_process_end();
     }
   }
   return nullptr;
 }
 
-static char main_signal_stack[64 * 1024];
+static void note_signal(int signal_number) { noted_signals.fetch_or(signal_bit(signal_number)); }
+
+static char main_signal_stack[SIGNAL_STACK_BYTES];
 
 void install_signal_handlers() {
   for (int32_t& error : signal_errors) error = 0;
@@ -178,22 +256,73 @@ void install_signal_handlers() {
   action.sa_handler = report_signal;
   action.sa_flags = SA_ONSTACK;
   sigemptyset(&action.sa_mask);
-  for (int signal_number : {SIGABRT, SIGFPE, SIGILL, SIGSEGV, SIGBUS}) {
-    sigaction(signal_number, &action, nullptr);
-  }
+  for (int signal_number : FAULT_SIGNALS) sigaction(signal_number, &action, nullptr);
   // A closed pipe, a full device or the file-size limit is a failed write, not the end of the
   // process.
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
 
-  sigset_t waited;
-  asynchronous_signals(&waited);
-  pthread_sigmask(SIG_BLOCK, &waited, nullptr);
-  if (pthread_create(&signal_thread, nullptr, signal_thread_main, nullptr) == 0) {
+  sigemptyset(&handled_signals);
+  for (int signal_number : ASYNCHRONOUS_SIGNALS) {
+    struct sigaction at_start {};
+    if (sigaction(signal_number, nullptr, &at_start) == 0 && at_start.sa_handler == SIG_IGN) {
+      continue;
+    }
+    sigaddset(&handled_signals, signal_number);
+  }
+  sigaddset(&handled_signals, HAND_OFF_SIGNAL);
+  pthread_sigmask(SIG_BLOCK, &handled_signals, nullptr);
+  sem_init(&signal_thread_stopped, 0, 0);
+  // The signal thread inherits the fault signals blocked: none can ever interrupt it.
+  sigset_t faults;
+  sigemptyset(&faults);
+  for (int signal_number : FAULT_SIGNALS) sigaddset(&faults, signal_number);
+  pthread_sigmask(SIG_BLOCK, &faults, nullptr);
+  const bool started = !signal_thread_start_fails &&
+                       pthread_create(&signal_thread, nullptr, signal_thread_main, nullptr) == 0;
+  pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
+  if (started) {
     pthread_detach(signal_thread);
     signal_thread_running.store(true);
-  } else {
-    // Without the signal thread, the asynchronous signals keep their default actions.
-    pthread_sigmask(SIG_UNBLOCK, &waited, nullptr);
+    return;
   }
+  // Without it a handler notes the signal for the main thread; the hand-off stays blocked.
+  sigdelset(&handled_signals, HAND_OFF_SIGNAL);
+  struct sigaction noting {};
+  noting.sa_handler = note_signal;
+  noting.sa_flags = SA_RESTART;
+  sigemptyset(&noting.sa_mask);
+  for (int signal_number : ASYNCHRONOUS_SIGNALS) {
+    if (sigismember(&handled_signals, signal_number) == 1) {
+      sigaction(signal_number, &noting, nullptr);
+    }
+  }
+  pthread_sigmask(SIG_UNBLOCK, &handled_signals, nullptr);
+}
+
+static thread_local void* worker_signal_stack = nullptr;
+
+void begin_worker_signal_stack() {
+  stack_t current{};
+  if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE) == 0) return;
+  void* memory =
+      mmap(nullptr, SIGNAL_STACK_BYTES, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return;
+  stack_t alternate{};
+  alternate.ss_sp = memory;
+  alternate.ss_size = SIGNAL_STACK_BYTES;
+  if (sigaltstack(&alternate, nullptr) != 0) {
+    munmap(memory, SIGNAL_STACK_BYTES);
+    return;
+  }
+  worker_signal_stack = memory;
+}
+
+void end_worker_signal_stack() {
+  if (!worker_signal_stack) return;
+  stack_t off{};
+  off.ss_flags = SS_DISABLE;
+  sigaltstack(&off, nullptr);
+  munmap(worker_signal_stack, SIGNAL_STACK_BYTES);
+  worker_signal_stack = nullptr;
 }

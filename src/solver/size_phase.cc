@@ -24,8 +24,10 @@ bool run_phases_in_parallel = true;
 constexpr size_t WORKER_STACK_BYTES = 1 << 20;
 
 static void* size_phase_worker(void* argument) {
+  begin_worker_signal_stack();
   const int64_t a = reinterpret_cast<intptr_t>(argument);
   fill_column(PhaseParams[0], a, PhaseParams[1]);
+  end_worker_signal_stack();
   return nullptr;
 }
 

@@ -62,10 +62,12 @@ class RunCase(unittest.TestCase):
             handle.write(data)
         return path
 
-    def run_tourplan(self, args=(), stdin="key", timeout=120, env=None, **options):
+    def run_tourplan(self, args=(), stdin="key", timeout=120, env=None, binary=None,
+                     **options):
         """stdin: 'key' (a terminal with a key already typed, so a pause ends at once),
-        'null' (no terminal: a pause lasts its full time). Further options go to
-        subprocess.run (a user to run as, a preexec_fn setting limits)."""
+        'null' (no terminal: a pause lasts its full time). binary: another copy of the
+        program. Further options go to subprocess.run (a user to run as, a preexec_fn setting
+        limits, a standard output other than a pipe)."""
         master = slave = None
         if stdin == "key":
             master, slave = pty.openpty()
@@ -74,9 +76,10 @@ class RunCase(unittest.TestCase):
         else:
             stdin_handle = subprocess.DEVNULL
         try:
-            done = subprocess.run([BINARY, *args], cwd=self.folder, stdin=stdin_handle,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  timeout=timeout, env=env, **options)
+            options.setdefault("stdout", subprocess.PIPE)
+            done = subprocess.run([binary or BINARY, *args], cwd=self.folder,
+                                  stdin=stdin_handle, stderr=subprocess.PIPE, timeout=timeout,
+                                  env=env, **options)
         finally:
             for fd in (master, slave):
                 if fd is not None:

@@ -4,8 +4,11 @@ import grp
 import os
 import pwd
 import resource
+import shutil
 import socket
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -16,6 +19,12 @@ from harness import RunCase, problem_text, tour_lines  # noqa: E402
 FOUR = [[0, 1, 9, 9], [9, 0, 1, 9], [9, 9, 0, 1], [1, 9, 9, 0]]
 FOUR_TOUR = tour_lines([1, 2, 3, 4, 1])
 FOUR_SOLVE = b"Points: 4\r\nStep 1\r\nStep 2\r\nStep 3\r\nEnd\r\n-----\r\n"
+
+
+def ancestors(path):
+    while path != os.path.dirname(path):
+        path = os.path.dirname(path)
+        yield path
 
 
 def header(problem=b"problem.dat", solution=b"solution.txt"):
@@ -47,7 +56,8 @@ class HostileCase(RunCase):
 
     def as_another_user(self):
         """Options that run tourplan where permissions apply: root passes every check, so root
-        runs it as 'nobody' in a scratch folder open to all."""
+        runs it as 'nobody' in a scratch folder open to all, from a copy of the binary beside
+        it (the build may lie in a folder that only its owner can enter)."""
         if os.geteuid() != 0:
             return {}
         try:
@@ -55,8 +65,17 @@ class HostileCase(RunCase):
             grp.getgrnam("nogroup")
         except KeyError:
             self.skipTest("running as root without a user 'nobody' to run as")
-        os.chmod(self.folder, 0o755)
-        return {"user": "nobody", "group": "nogroup", "extra_groups": []}
+        shelf = tempfile.mkdtemp(prefix="tourplan_bin_")
+        self.addCleanup(shutil.rmtree, shelf, ignore_errors=True)
+        binary = os.path.join(shelf, "tourplan")
+        shutil.copy(harness.BINARY, binary)
+        for path in [self.folder, shelf, binary]:
+            os.chmod(path, 0o755)
+        closed = [folder for path in [self.folder, shelf] for folder in ancestors(path)
+                  if not os.stat(folder).st_mode & 0o001]
+        if closed:
+            self.skipTest("other users cannot enter %s, where scratch folders go" % closed[0])
+        return {"user": "nobody", "group": "nogroup", "extra_groups": [], "binary": binary}
 
     def deep_folder(self, component, total):
         """A folder path relative to the scratch folder, made of components of the given
@@ -73,6 +92,28 @@ class FailedWrites(HostileCase):
         self.check_report(["problem.dat", "/dev/full"],
                           header("problem.dat", "/dev/full") + FOUR_SOLVE + FOUR_TOUR, 3)
         self.assertEqual(sorted(os.listdir(self.folder)), ["problem.dat"])
+
+    def test_a_console_that_cannot_take_the_report(self):
+        # The solution file is written all the same, and the run ends with 3 at once: the
+        # report that could not be shown is not shown again, and there is no pause for it
+        # (with no terminal a pause would last five seconds). A failure of the run itself keeps
+        # its own number.
+        self.put("problem.dat", problem_text(FOUR))
+        read_end, closed_pipe = os.pipe()
+        os.close(read_end)
+        with open("/dev/full", "wb") as full:
+            for name, args, status, options in [
+                    ("full device", ["problem.dat", "out.txt"], 3, {"stdout": full}),
+                    ("closed pipe", ["problem.dat", "out.txt"], 3, {"stdout": closed_pipe}),
+                    ("closed", ["problem.dat", "out.txt"], 3,
+                     {"stdout": subprocess.DEVNULL, "preexec_fn": lambda: os.close(1)}),
+                    ("full device", ["missing.dat", "out.txt"], 2, {"stdout": full})]:
+                if os.path.exists(os.path.join(self.folder, "out.txt")):
+                    os.remove(os.path.join(self.folder, "out.txt"))
+                result = self.run_tourplan(args, stdin="null", timeout=4, **options)
+                self.assertEqual((result.status, result.stderr), (status, b""), name)
+                self.assertEqual(result.file("out.txt"), FOUR_TOUR if status == 3 else None, name)
+        os.close(closed_pipe)
 
     def test_file_size_limit_truncates_the_solution_file(self):
         # Below the tour's size the file keeps what fitted and the run fails; at it, it succeeds.

@@ -13,6 +13,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 from harness import RunCase, problem_text  # noqa: E402
 
+ASYNCHRONOUS_SIGNALS = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT,
+                        signal.SIGTSTP]
 INTERRUPTED = b"\nAborting due to runtime error 9 (\"interrupted\" signal)\n\n"
 SEGMENTATION_VIOLATION = (
     b"\nAborting due to runtime error 12 (\"segmentation violation\" signal)\n\n")
@@ -23,7 +25,7 @@ class Terminal:
     Standard output goes to a second pseudo-terminal, so that it is line-buffered and every
     line can be seen as it is printed."""
 
-    def __init__(self, case, args):
+    def __init__(self, case, args, ignored=()):
         self.master, slave = pty.openpty()
         self.mode_before = termios.tcgetattr(self.master)
         self.out_master, out_slave = pty.openpty()
@@ -34,6 +36,9 @@ class Terminal:
         def own_the_terminal():
             os.setsid()
             fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+            # What the program was given, whatever the test runner ignores.
+            for number in ASYNCHRONOUS_SIGNALS:
+                signal.signal(number, signal.SIG_IGN if number in ignored else signal.SIG_DFL)
 
         self.process = subprocess.Popen(
             [harness.BINARY, *args], cwd=case.folder, stdin=slave, stdout=out_slave,
@@ -101,21 +106,30 @@ sys.exit(os.waitstatus_to_exitcode(status))
 """
 
 
+def pending_signals(pid):
+    """The signals sent to the process that no thread has taken yet."""
+    with open("/proc/%d/status" % pid) as status:
+        mask = int([line for line in status if line.startswith("ShdPnd:")][0].split()[1], 16)
+    return {number for number in signal.valid_signals() if mask & (1 << (number - 1))}
+
+
 def header(problem):
     return b"Input file: %s\r\nOutput file: solution.txt\r\n" % problem.encode()
 
 
-def signal_during_a_solve(case, seed, sent, key):
-    """Sends a signal once a long solve is under way; a key typed first (key) is already
-    waiting when a report's pause begins. Returns the terminal, the status, stderr and the
-    terminal's mode after the run."""
+def signal_during_a_solve(case, seed, sent, key, ignored=()):
+    """Sends a signal (or each of a list) once a long solve is under way, to a run started
+    with the ignored signals ignored; a key typed first (key) is already waiting when a
+    report's pause begins. Returns the terminal, the status, stderr and the terminal's mode
+    after the run."""
     case.put("problem.dat", problem_text(harness.random_problem(harness.LONG_SOLVE_POINTS, seed)))
-    terminal = Terminal(case, [])
+    terminal = Terminal(case, [], ignored)
     terminal.wait_for_output(b"Step 3\r\n")
     if key:
         terminal.type(b"k")
-    terminal.process.send_signal(sent)
-    return (terminal,) + terminal.finish()
+    for one in sent if isinstance(sent, list) else [sent]:
+        terminal.process.send_signal(one)
+    return (terminal,) + terminal.finish(timeout=600)
 
 
 class Keys(RunCase):
@@ -193,6 +207,45 @@ class Interrupts(RunCase):
         self.assertNotIn(b"End", terminal.output)
         self.assertEqual(mode, terminal.mode_before)
 
+    def test_termination_request_after_the_last_tour_line_is_reported(self):
+        # Standard output is a pipe with room for the report up to its time line, whose write
+        # then waits: the request comes once the solution file, closed after the last tour
+        # line, holds the tour.
+        self.put("problem.dat", problem_text([[0, 1, 9], [9, 0, 1], [1, 9, 0]]))
+        before_time = (header("problem.dat") + b"Points: 3\r\nStep 1\r\nStep 2\r\nEnd\r\n"
+                       b"-----\r\n 1\r\n 2\r\n 3\r\n 1\r\n-----\r\n")
+        read_end, write_end = os.pipe()
+        fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, 4096)
+        os.write(write_end, b"x" * (4096 - len(before_time)))
+        master, slave = pty.openpty()
+        os.write(master, b"k")  # for the report's pause
+        process = subprocess.Popen([harness.BINARY], cwd=self.folder, stdin=slave,
+                                   stdout=write_end, stderr=subprocess.PIPE)
+        for fd in (write_end, slave):
+            os.close(fd)
+        try:
+            solution = os.path.join(self.folder, "solution.txt")
+            deadline = time.monotonic() + 60
+            while not os.path.exists(solution) or os.path.getsize(solution) < 16:
+                self.assertLess(time.monotonic(), deadline, "no tour was written")
+                time.sleep(0.01)
+            process.send_signal(signal.SIGTERM)
+            while signal.SIGTERM in pending_signals(process.pid):
+                self.assertLess(time.monotonic(), deadline, "the request was never taken")
+                time.sleep(0.01)
+            time.sleep(0.1)  # for the signal thread to note what it has taken
+            with os.fdopen(read_end, "rb") as pipe:
+                output = pipe.read()
+            status = process.wait(timeout=60)
+            self.assertEqual((status, process.stderr.read()), (13, b""))
+        finally:
+            process.stderr.close()
+            os.close(master)
+        lines = output[4096 - len(before_time):].split(b"\r\n")
+        self.assertEqual(b"\r\n".join(lines[:-3]) + b"\r\n", before_time)
+        self.assertEqual(lines[-3][:5], b"Time:")
+        self.assertEqual(lines[-2:], [b"Error: 13", b""])
+
     def test_quit_key_keeps_its_default_but_restores_the_terminal(self):
         terminal = Terminal(self, ["missing.dat"])
         terminal.wait_for_output(b"Error: 2\r\n")
@@ -266,6 +319,15 @@ class Endings(RunCase):
         terminal.process.send_signal(signal.SIGHUP)
         status, stderr, mode = terminal.finish()
         self.assertEqual((status, stderr), (2, b""))
+        self.assertEqual(mode, terminal.mode_before)
+
+    def test_signals_ignored_at_the_start_stay_ignored(self):
+        # As nohup ignores the hang-up, and a script's background job Ctrl+C and Ctrl+\.
+        ignored = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT]
+        terminal, status, stderr, mode = signal_during_a_solve(self, 4, ignored, key=False,
+                                                               ignored=ignored)
+        self.assertEqual((status, stderr), (0, b""))
+        self.assertIn(b"\r\nTime:", terminal.output)
         self.assertEqual(mode, terminal.mode_before)
 
     def test_a_hang_up_during_a_solve_keeps_its_default(self):

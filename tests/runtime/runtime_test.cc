@@ -185,7 +185,9 @@ void on_worker(void (*body)()) {
   pthread_create(
       &thread, nullptr,
       [](void* argument) -> void* {
+        begin_worker_signal_stack();
         reinterpret_cast<void (*)()>(argument)();
+        end_worker_signal_stack();
         return nullptr;
       },
       reinterpret_cast<void*>(body));
@@ -232,15 +234,40 @@ TEST_F(AbortDeathTest, AnAbortWithoutModuleUsesTheOneRecordedEarlier) {
 }
 
 TEST_F(AbortDeathTest, OutputIsFlushedBeforeTheMessage) {
-  EXPECT_EXIT(
-      {
-        start_runtime();
-        fputs("partial line", stdout);  // still in the buffer at the abort
-        on_worker([] { throw_error(4, 88, MODULE_NAME); });
-      },
-      testing::ExitedWithCode(4),
-      testing::StrEq(
-          "\nAborting due to runtime error 4 (out of memory) at line 88 of tourplan()\n\n"));
+  struct Case {
+    const char* name;
+    void (*abort)();
+    int status;
+    const char* message;
+  } cases[] = {
+      {"a throw on a worker", [] { on_worker([] { throw_error(4, 88, MODULE_NAME); }); }, 4,
+       "\nAborting due to runtime error 4 (out of memory) at line 88 of tourplan()\n\n"},
+      // Sent from outside while no other thread takes it.
+      {"a fault signal that only the signal thread can take",
+       [] {
+         sigset_t faults;
+         sigemptyset(&faults);
+         sigaddset(&faults, SIGSEGV);
+         pthread_sigmask(SIG_BLOCK, &faults, nullptr);
+         alarm(20);  // rather than wait for ever should no thread take it
+         kill(getpid(), SIGSEGV);
+         for (;;) pause();
+       },
+       12, "\nAborting due to runtime error 12 (\"segmentation violation\" signal)\n\n"},
+  };
+  for (const Case& c : cases) {
+    static void (*abort_now)();
+    abort_now = c.abort;
+    EXPECT_EXIT(
+        {
+          dup2(STDERR_FILENO, STDOUT_FILENO);  // what reaches standard output can be seen
+          start_runtime();
+          fputs("partial line", stdout);  // still in the buffer at the abort
+          abort_now();
+        },
+        testing::ExitedWithCode(c.status), testing::StrEq(std::string("partial line") + c.message))
+        << c.name;
+  }
 }
 
 TEST_F(AbortDeathTest, ManyThreadsAbortingAtOnceGiveOneMessage) {
@@ -284,6 +311,8 @@ const FaultCase FAULTS[] = {
      "\nAborting due to runtime error 10 (\"illegal instruction\" signal)\n\n"},
     {"abort", cause_abort, 14,
      "\nAborting due to runtime error 14 (\"abnormal termination\" signal)\n\n"},
+    {"stack overflow", cause_stack_overflow, 12,
+     "\nAborting due to runtime error 12 (\"segmentation violation\" signal)\n\n"},
 };
 
 TEST_F(AbortDeathTest, AFaultOnAWorkerAbortsWithItsNumberAndNoLine) {
@@ -310,29 +339,78 @@ TEST_F(AbortDeathTest, AFaultOnTheMainThreadWithoutAHandlerAborts) {
       testing::StrEq("\nAborting due to runtime error 12 (\"segmentation violation\" signal)\n\n"));
 }
 
+// Without the signal thread the main thread acts on the signal at its next safe point.
+[[noreturn]] void wait_at_safe_points() {
+  for (;;) {
+    poll_pending_signal();
+    usleep(1000);
+  }
+}
+
 TEST_F(AbortDeathTest, TerminationRequestWithoutAHandlerAborts) {
-  EXPECT_EXIT(
-      {
-        start_runtime();
-        kill(getpid(), SIGTERM);
-        for (;;) pause();
-      },
-      testing::ExitedWithCode(13),
-      testing::StrEq("\nAborting due to runtime error 13 (\"termination request\" signal)\n\n"));
+  for (bool thread_fails : {false, true}) {
+    signal_thread_start_fails = thread_fails;
+    EXPECT_EXIT(
+        {
+          start_runtime();
+          kill(getpid(), SIGTERM);
+          wait_at_safe_points();
+        },
+        testing::ExitedWithCode(13),
+        testing::StrEq("\nAborting due to runtime error 13 (\"termination request\" signal)\n\n"))
+        << thread_fails;
+  }
+  signal_thread_start_fails = false;
+}
+
+[[noreturn]] void interrupt_with_a_handler() {
+  start_runtime();
+  sigjmp_buf point;
+  if (sigsetjmp(point, 1) != 0) _exit(100);  // the handler must not be reached
+  set_error_handler(&point);
+  kill(getpid(), SIGINT);
+  wait_at_safe_points();
 }
 
 TEST_F(AbortDeathTest, InterruptAbortsEvenWithAHandler) {
-  EXPECT_EXIT(
-      {
-        start_runtime();
-        sigjmp_buf point;
-        if (sigsetjmp(point, 1) != 0) _exit(100);  // the handler must not be reached
-        set_error_handler(&point);
-        kill(getpid(), SIGINT);
-        for (;;) pause();
-      },
-      testing::ExitedWithCode(9),
-      testing::StrEq("\nAborting due to runtime error 9 (\"interrupted\" signal)\n\n"));
+  for (bool thread_fails : {false, true}) {
+    signal_thread_start_fails = thread_fails;
+    EXPECT_EXIT(interrupt_with_a_handler(), testing::ExitedWithCode(9),
+                testing::StrEq("\nAborting due to runtime error 9 (\"interrupted\" signal)\n\n"))
+        << thread_fails;
+  }
+  signal_thread_start_fails = false;
+}
+
+// Ends the run with status 0 right after the signal, or once the signal thread has taken it.
+[[noreturn]] void end_after(int sent, bool taken_first) {
+  start_runtime();
+  sigjmp_buf point;
+  if (sigsetjmp(point, 1) != 0) _exit(100);
+  set_error_handler(&point);
+  kill(getpid(), sent);
+  while (taken_first && pending_signal_error() == 0) usleep(1000);
+  end_run(0);
+}
+
+TEST_F(AbortDeathTest, AnInterruptOrRequestBeforeTheProcessEndsDecidesItsStatus) {
+  struct Case {
+    const char* name;
+    int sent;
+    bool taken_first;  // the signal thread has taken it before the end begins
+    int status;
+    const char* message;
+  } cases[] = {
+      {"termination request taken", SIGTERM, true, 13, ""},
+      {"termination request just sent", SIGTERM, false, 13, ""},
+      {"interrupt just sent", SIGINT, false, 9,
+       "\nAborting due to runtime error 9 (\"interrupted\" signal)\n\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EXIT(end_after(c.sent, c.taken_first), testing::ExitedWithCode(c.status),
+                testing::StrEq(c.message))
+        << c.name;
+  }
 }
 
 TEST_F(AbortDeathTest, TerminationRequestWaitsForTheMainThreadsSafePoint) {
@@ -361,10 +439,19 @@ TEST_F(AbortDeathTest, FaultsOnTheMainThreadReachItsHandler) {
           start_runtime();
           sigjmp_buf point;
           if (sigsetjmp(point, 1) != 0) {
+            alarm(20);  // rather than wait for ever for a lock still held
+            std::thread([] {
+              lock_global();
+              unlock_global();
+            }).join();
             fprintf(stderr, "handler %d line %d", error_number(), current_error_context()->line);
             _exit(50);
           }
           set_error_handler(&point);
+          // As a worker's code does where the main thread runs it: its own stack stays.
+          begin_worker_signal_stack();
+          end_worker_signal_stack();
+          lock_global();  // the jump leaves the locked region, and frees the lock
           cause();
         },
         testing::ExitedWithCode(50),

@@ -31,3 +31,17 @@ void cause_divide_error() {
 void cause_illegal_instruction() { asm volatile("ud2"); }
 
 void cause_abort() { abort(); }
+
+// Each frame stays in use during the next call, which reads it: no call can reuse its
+// caller's frame, and nothing but the end of the stack ends the recursion.
+static int descend(volatile char* caller) {
+  volatile char frame[512];
+  frame[0] = caller[0];
+  frame[1] = 0;
+  return caller[1] == 1 ? 0 : descend(frame) + frame[0];
+}
+
+void cause_stack_overflow() {
+  static volatile char start[2];
+  (void)descend(start);
+}

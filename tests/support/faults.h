@@ -7,3 +7,4 @@ void cause_bus_error();           // a read past the end of a mapped empty file
 void cause_divide_error();        // an integer division by zero
 void cause_illegal_instruction();
 void cause_abort();               // the C library's abort
+void cause_stack_overflow();      // recursion until the thread's stack ends
