@@ -409,7 +409,6 @@ void rows_fill_first_size(void* layer) {
 }
 
 static void* fill_chunks(void*) {
-  begin_worker_signal_stack();
   for (;;) {
     const uint64_t first = phase.next_chunk.fetch_add(1, std::memory_order_relaxed) * phase.chunk;
     if (first >= phase.high_parts || pending_signal_error() != 0) break;
@@ -417,7 +416,6 @@ static void* fill_chunks(void*) {
                                                                  : phase.high_parts;
     phase.kernel(phase.k, first, end);
   }
-  end_worker_signal_stack();
   return nullptr;
 }
 
