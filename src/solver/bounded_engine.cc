@@ -195,7 +195,6 @@ static bool build_rows(const State<Value>* previous, int64_t first, int64_t last
 // One size: the rows of the size below handed out in pieces to the threads.
 constexpr int MAX_PIECES = 256;
 struct Build {
-  int64_t k;
   const void* previous;
   int64_t piece_start[MAX_PIECES + 1];  // each at the start of a row
   int pieces;
@@ -238,7 +237,6 @@ static bool build_layer(int64_t k) {
   const int32_t threads = solver_thread_count();
   int pieces = count < 4096 ? 1 : threads * 16;
   if (pieces > MAX_PIECES) pieces = MAX_PIECES;
-  build.k = k;
   build.previous = previous;
   build.pieces = 0;
   for (int p = 0; p < pieces; ++p) {

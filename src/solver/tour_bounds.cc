@@ -486,6 +486,27 @@ void prepare_tour_bounds(const DistanceMatrix* matrix) {
 
 // ---- Bounds on heads ----
 
+// The weight of a least spanning tree over the points members[0..m) (0-based), grown by Prim
+// from reach[t], the weight that joins members[t] to the tree so far (0 for where it starts).
+static int64_t spanning_tree(const int* members, int m, int64_t* reach) {
+  const TourBounds& b = tour_bounds;
+  bool in_tree[MAX_BOUND_POINTS] = {};
+  int64_t tree = 0;
+  for (int step = 0; step < m; ++step) {
+    int next = -1;
+    for (int t = 0; t < m; ++t) {
+      if (!in_tree[t] && (next < 0 || reach[t] < reach[next])) next = t;
+    }
+    in_tree[next] = true;
+    tree += reach[next];
+    for (int t = 0; t < m; ++t) {
+      const int64_t w = b.weight[members[next]][members[t]];
+      if (!in_tree[t] && w < reach[t]) reach[t] = w;
+    }
+  }
+  return tree;
+}
+
 static thread_local Assignment head_assignment;
 
 void head_bounds(uint64_t visited, int64_t* head) {
@@ -505,22 +526,8 @@ void head_bounds(uint64_t visited, int64_t* head) {
     // A least spanning tree of the rest, and the cheapest edge from point 1 into the rest
     // but the end point.
     int64_t reach[MAX_BOUND_POINTS];
-    bool in_tree[MAX_BOUND_POINTS] = {};
-    for (int t = 0; t < m; ++t) reach[t] = INT64_MAX;
-    reach[0] = 0;
-    int64_t tree = 0;
-    for (int step = 0; step < m; ++step) {
-      int next = -1;
-      for (int t = 0; t < m; ++t) {
-        if (!in_tree[t] && (next < 0 || reach[t] < reach[next])) next = t;
-      }
-      in_tree[next] = true;
-      tree += reach[next];
-      for (int t = 0; t < m; ++t) {
-        const int64_t w = b.weight[rest[next]][rest[t]];
-        if (!in_tree[t] && w < reach[t]) reach[t] = w;
-      }
-    }
+    for (int t = 0; t < m; ++t) reach[t] = t == 0 ? 0 : INT64_MAX;
+    const int64_t tree = spanning_tree(rest, m, reach);
     int first = -1, second = -1;
     for (int t = 0; t < m; ++t) {
       const int64_t w = b.weight[0][rest[t]];
@@ -586,21 +593,8 @@ int64_t tail_bound(int64_t start, uint64_t rest) {
   if (b.symmetric) {
     // A least spanning tree of start and the rest, and the cheapest edge from the rest to 1.
     int64_t reach[MAX_BOUND_POINTS];
-    bool in_tree[MAX_BOUND_POINTS] = {};
     for (int t = 0; t < m; ++t) reach[t] = b.weight[p][others[t]];
-    int64_t tree = 0;
-    for (int step = 0; step < m; ++step) {
-      int next = -1;
-      for (int t = 0; t < m; ++t) {
-        if (!in_tree[t] && (next < 0 || reach[t] < reach[next])) next = t;
-      }
-      in_tree[next] = true;
-      tree += reach[next];
-      for (int t = 0; t < m; ++t) {
-        const int64_t w = b.weight[others[next]][others[t]];
-        if (!in_tree[t] && w < reach[t]) reach[t] = w;
-      }
-    }
+    const int64_t tree = spanning_tree(others, m, reach);
     int64_t back = INT64_MAX;
     for (int t = 0; t < m; ++t) back = std::min(back, b.weight[others[t]][0]);
     return tree + back;
