@@ -1,4 +1,5 @@
 // The engines against one another, cell for cell and tour for tour.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -6,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "solver/full_table_engine.h"
 #include "solver/reference_engine.h"
 #include "solver/row_kernels.h"
@@ -205,6 +207,16 @@ TEST(Engines, TheProgramPicksTheFullTableWhileSmallAndTheBoundsBeyond28Points) {
     solve(random_costs(c.n, 0, 9, c.n));
     EXPECT_EQ(solver_engine_in_use(), c.expected) << "n = " << c.n;
   }
+}
+
+TEST(EnginesDeathTest, TwoLayersRefuseAProblemTheyCannotHoldBeforeAnyCell) {
+  // 33 points with 2-byte cells need about 38 GB in two layers.
+  if (two_layer_bytes(33, 2) <= process_memory_limit()) GTEST_SKIP() << "a machine this large";
+  solver_engine = ENGINE_TWO_LAYER;
+  EXPECT_EXIT(solve(random_costs(33, 0, 9, 33)), testing::ExitedWithCode(4),
+              testing::StrEq("\nAborting due to runtime error 4 (out of memory) at line 120 of "
+                             "tourplan()\n\n"));
+  solver_engine = ENGINE_AUTOMATIC;
 }
 
 TEST(FastEngines, TablesHoldOnlyTheDefinedCells) {
