@@ -132,10 +132,13 @@ class PublicInstances(InstanceRuns):
 
 
 class LargePublicInstances(InstanceRuns):
-    """About 1.7 GB of tables and a second or two of solving."""
+    """fri26 in two layers (about 0.3 GB), the 29-point ones by the bounded engine."""
 
     def test_fri26_comes_out_optimal(self):
         self.check_optimal([("fri26.dat", 937)])
+
+    def test_29_points_come_out_optimal(self):
+        self.check_optimal([("bays29.dat", 2020), ("bayg29.dat", 1610)])
 
 
 class ErrorReports(RunCase):
