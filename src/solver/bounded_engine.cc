@@ -412,21 +412,6 @@ PathCost bounded_cost(uint64_t subset, int64_t end_point) {
   return wide ? look_up<__int128>(subset, end_point) : look_up<int64_t>(subset, end_point);
 }
 
-int64_t bounded_next(uint64_t subset, int64_t end_point) {
-  if (searched) return search.tour[search.position[end_point] + 1];
-  PathCost best = NO_PATH;
-  int64_t choice = 0;
-  for (uint64_t rest = subset; rest; rest &= rest - 1) {
-    const int64_t c = __builtin_ctzll(rest) + 2;
-    const PathCost sum = distance(matrix, end_point, c) + bounded_cost(subset & ~bit(c), c);
-    if (choice == 0 || sum < best) {
-      best = sum;
-      choice = c;
-    }
-  }
-  return choice;
-}
-
 bool bounded_searched() { return searched; }
 
 int64_t bounded_states(int64_t k) { return k >= 0 && k < MAX_LAYERS ? layer_count[k] : 0; }

@@ -49,8 +49,6 @@ bool bounded_fill_size(int64_t k);
 extern int64_t bounded_budget_bytes;
 // cost(S, a), or a value above every path cost when the state was dropped.
 PathCost bounded_cost(uint64_t subset, int64_t end_point);
-// The point that follows a on the way through S to point 1.
-int64_t bounded_next(uint64_t subset, int64_t end_point);
 void bounded_release();
 
 // States kept in size k (tests and benchmarks).

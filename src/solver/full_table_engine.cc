@@ -49,18 +49,6 @@ PathCost full_table_cost(uint64_t subset, int64_t end_point) {
   return read_cell(layer_start[k], index, cell_bytes);
 }
 
-int64_t full_table_next(uint64_t subset, int64_t end_point) {
-  const PathCost target = full_table_cost(subset, end_point);
-  for (uint64_t rest = subset; rest; rest &= rest - 1) {
-    const int64_t q = __builtin_ctzll(rest);
-    const uint64_t without = subset & ~(uint64_t{1} << q);
-    if (distance(matrix, end_point, q + 2) + full_table_cost(without, q + 2) == target) {
-      return q + 2;
-    }
-  }
-  return 0;  // unreachable while the table holds true minima
-}
-
 void full_table_release() {
   rows_release();
   free_table(&cost_block);

@@ -4,8 +4,7 @@
 // DESIGN
 // The layers lie one after another, each starting a cache line, so cost(S, a) is found from
 // the size and rank of S and the place of a among the end points outside S. The tour is read
-// back from the costs alone: the choice of cell (S, a) is the lowest member c of S attaining
-// cost(S, a) = D(a, c) + cost(S - c, c). The table is fresh memory, touched once, and held
+// back from the costs alone (solve_tour.cc). The table is fresh memory, touched once, and held
 // whole; the two-layer engine holds less.
 #pragma once
 
@@ -22,6 +21,4 @@ void full_table_fill_first_size();
 void full_table_fill_size(int64_t k);
 // cost(S, a) for a not in S; the empty subset gives D(a, 1).
 PathCost full_table_cost(uint64_t subset, int64_t end_point);
-// The choice of cell (S, a): the lowest member c of S attaining the minimum.
-int64_t full_table_next(uint64_t subset, int64_t end_point);
 void full_table_release();

@@ -111,13 +111,33 @@ PathCost solver_cost(uint64_t subset, int64_t end_point) {
   }
 }
 
+// The matrix of the solve in progress.
+static const DistanceMatrix* solve_matrix = nullptr;
+
+// The engines without a table of choices: the lowest c in S attaining the least
+// D(a, c) + cost(S - c, c), which is the choice the table would hold.
+static int64_t next_by_costs(uint64_t subset, int64_t end_point) {
+  PathCost best = 0;
+  int64_t choice = 0;
+  for (uint64_t rest = subset; rest; rest &= rest - 1) {
+    const int64_t c = __builtin_ctzll(rest) + 2;
+    const PathCost sum = distance(solve_matrix, end_point, c) +
+                         solver_cost(subset & ~(uint64_t{1} << (c - 2)), c);
+    if (choice == 0 || sum < best) {
+      best = sum;
+      choice = c;
+    }
+  }
+  return choice;
+}
+
 int64_t solver_next(uint64_t subset, int64_t end_point) {
   switch (engine_in_use) {
     case ENGINE_REFERENCE: return reference_next(subset, end_point);
-    case ENGINE_FULL_TABLE: return full_table_next(subset, end_point);
-    case ENGINE_BOUNDED: return bounded_next(subset, end_point);
-    default: return two_layer_next(subset, end_point);
+    case ENGINE_TWO_LAYER: two_layer_hold_size_below(subset); break;
+    default: break;
   }
+  return next_by_costs(subset, end_point);
 }
 
 static void release() {
@@ -166,6 +186,7 @@ void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* to
     throw_at_line(LINE_COST_TABLE, MODULE_NAME);
   }
   const int64_t cell_bytes = cell_bytes_for(matrix);
+  solve_matrix = matrix;
   engine_in_use = choose_engine(n, cell_bytes);
   prepare(matrix, cell_bytes);
 

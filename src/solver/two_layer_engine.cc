@@ -179,23 +179,11 @@ static void solve_restricted(uint64_t subset) {
   }
 }
 
-int64_t two_layer_next(uint64_t subset, int64_t end_point) {
-  if ((subset & (subset - 1)) == 0) return __builtin_ctzll(subset) + 2;
+void two_layer_hold_size_below(uint64_t subset) {
+  if ((subset & (subset - 1)) == 0) return;  // one point: the way back needs no size
   if ((subset & ~solve_points) != 0 || !two_layer_holds_size(__builtin_popcountll(subset) - 1)) {
     solve_restricted(subset);
   }
-  PathCost best = 0;
-  int64_t choice = 0;
-  for (uint64_t rest = subset; rest; rest &= rest - 1) {
-    const int64_t c = __builtin_ctzll(rest) + 2;
-    const PathCost sum =
-        distance(whole_matrix, end_point, c) + two_layer_cost(subset & ~(rest & (0 - rest)), c);
-    if (choice == 0 || sum < best) {
-      best = sum;
-      choice = c;
-    }
-  }
-  return choice;
 }
 
 void two_layer_release() {

@@ -40,8 +40,9 @@ void two_layer_fill_first_size();
 void two_layer_fill_size(int64_t k);
 // cost(S, a) for a not in S, while the engine holds size |S|; the empty subset gives D(a, 1).
 PathCost two_layer_cost(uint64_t subset, int64_t end_point);
-// The point that follows a on the way through S to point 1, solving again where needed.
-int64_t two_layer_next(uint64_t subset, int64_t end_point);
+// Makes the engine hold size |S| - 1 of the points of S, solving again where it does not:
+// what reading the choice of a state (S, a) back from the costs needs.
+void two_layer_hold_size_below(uint64_t subset);
 // Whether the engine now holds the cells of size k of the problem in hand (the whole one
 // until the first solving again).
 bool two_layer_holds_size(int64_t k);
