@@ -3,7 +3,9 @@
 // Engines: fast (the program's own choice), full-table (every size kept, in fresh memory: the
 // engine of earlier versions), two-layer (two sizes at a time), each also on one thread
 // (fast-1, full-table-1, two-layer-1); reference (one worker thread per end point) and
-// reference-sequential (the columns one after another on the main thread).
+// reference-sequential (the columns one after another on the main thread); bounded (the
+// programme over the states the bounds keep) and branch-and-cut (the search over the LP's
+// bounds, any size).
 // --small-pages: no huge-page advice for the large tables.
 // After the run, standard error gets one line: "sizes: S" with the seconds from the start of
 // the program until every size was filled (the computing, with the problem's reading).
@@ -14,6 +16,7 @@
 #include "driver/driver.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
+#include "solver/branch_and_cut_engine.h"
 #include "solver/reference_engine.h"
 #include "solver/row_kernels.h"
 #include "solver/solver.h"
@@ -23,7 +26,15 @@ static double sizes_seconds;
 
 static void note_sizes_filled(int64_t) { sizes_seconds = clock_seconds() - start_seconds; }
 
-static void report_sizes() { fprintf(stderr, "sizes: %.6f\n", sizes_seconds); }
+static void report_sizes() {
+  fprintf(stderr, "sizes: %.6f\n", sizes_seconds);
+  if (solver_engine_in_use() == ENGINE_BRANCH_AND_CUT) {
+    const BranchAndCutCounts& counts = branch_and_cut_counts;
+    fprintf(stderr, "search: %lld rounds, %lld nodes, %lld arcs kept, root bound %.3f, good tour %lld\n",
+            static_cast<long long>(counts.rounds), static_cast<long long>(counts.nodes), static_cast<long long>(counts.arcs_kept),
+            counts.root_bound, static_cast<long long>(counts.good_tour_cost));
+  }
+}
 
 int main(int argc, char** argv) {
   start_seconds = clock_seconds();
@@ -40,7 +51,7 @@ int main(int argc, char** argv) {
       {"fast", ENGINE_AUTOMATIC, 0},         {"fast-1", ENGINE_AUTOMATIC, 1},
       {"full-table", ENGINE_FULL_TABLE, 0},  {"full-table-1", ENGINE_FULL_TABLE, 1},
       {"two-layer", ENGINE_TWO_LAYER, 0},    {"two-layer-1", ENGINE_TWO_LAYER, 1},
-      {"bounded", ENGINE_BOUNDED, 0},
+      {"bounded", ENGINE_BOUNDED, 0},        {"branch-and-cut", ENGINE_BRANCH_AND_CUT, 0},
       {"reference", ENGINE_REFERENCE, 0},    {"reference-sequential", ENGINE_REFERENCE, 0},
   };
   bool known = false;

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, when any is missing.
 set -euo pipefail
-packages=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev python3)
+packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev python3)
+# The LP solver of the branch-and-cut engine.
+packages+=(coinor-libclp-dev)
 # The test of the installed tree renders the manual pages; tourplan-draw's pictures are rendered
 # with rsvg-convert; the package's dependencies are found by dpkg-shlibdeps.
 packages+=(man-db groff-base librsvg2-bin dpkg-dev)

@@ -1,6 +1,9 @@
 // solve_tour: picks an engine, runs the sizes and reads the tour back.
+#include <algorithm>
+
 #include "driver/print.h"
 #include "solver/bounded_engine.h"
+#include "solver/branch_and_cut_engine.h"
 #include "solver/full_table_engine.h"
 #include "solver/reference_engine.h"
 #include "solver/row_kernels.h"
@@ -50,8 +53,14 @@ constexpr int64_t BOUNDED_SHARE_OF_TWO_LAYERS = 16;
 
 // The program's choice: the full table while it is small, the two layers beyond, and the
 // bounded engine where filling every subset would take long or not fit.
+// The most memory the bounded engine's states take before the search takes over: near ties
+// (flat costs, copies of points) fill memory with states, where the search remembers few.
+constexpr int64_t BOUNDED_SEARCH_BUDGET = int64_t{512} << 20;
+static bool bounded_gives_way_to_search = false;
+
 static SolverEngine choose_engine(int64_t n, int64_t cell_bytes) {
   bounded_budget_bytes = 0;
+  bounded_gives_way_to_search = false;
   if (solver_engine != ENGINE_AUTOMATIC) return solver_engine;
   const int64_t full = full_table_bytes(n, cell_bytes);
   if (full >= 0 && full <= FULL_TABLE_PREFERRED_BYTES && rows_supported(n - 1, cell_bytes)) {
@@ -64,7 +73,10 @@ static SolverEngine choose_engine(int64_t n, int64_t cell_bytes) {
   // Where the two layers fit, the bounded engine gives way to them once its states take a
   // sixteenth of their memory: the problem is then one of those (many near ties) where the
   // bounds drop little, and filling every subset is the surer way.
-  bounded_budget_bytes = two_layers_fit ? two / BOUNDED_SHARE_OF_TWO_LAYERS : 0;
+  // Beyond them it gives way to the branch-and-cut search once its states pass a budget.
+  bounded_budget_bytes = two_layers_fit ? two / BOUNDED_SHARE_OF_TWO_LAYERS
+                                        : std::min(table_bytes_available() / 4, BOUNDED_SEARCH_BUDGET);
+  bounded_gives_way_to_search = !two_layers_fit;
   return ENGINE_BOUNDED;
 }
 
@@ -171,6 +183,60 @@ static void print_step(int64_t k) {
   print_line_end(CONSOLE);
 }
 
+// The branch-and-cut engine solves the problems beyond the exhaustive engines, but for the
+// symmetric ones up to this many points: there the bounded engine is faster (its spanning-
+// tree bounds suit them), until its states pass their budget.
+constexpr int64_t BOUNDED_POINTS = 64;
+
+static bool symmetric(const DistanceMatrix* matrix) {
+  for (int64_t i = 1; i <= matrix->n; ++i) {
+    for (int64_t j = i + 1; j <= matrix->n; ++j) {
+      if (distance(matrix, i, j) != distance(matrix, j, i)) return false;
+    }
+  }
+  return true;
+}
+
+// Puts the tour from point 1 in path[0..n-1] into tour, starting at start.
+static void rotate_into_tour(int64_t n, int64_t start, const int64_t* path, Tour* tour) {
+  int64_t position = 0;
+  for (int64_t p = 0; p < n; ++p) {
+    if (path[p] == start) {
+      position = p;
+      break;
+    }
+  }
+  if (start > n) start = n;
+  if (start < 1) start = 1;
+  for (int64_t i = 0; i < n; ++i) tour->points[i] = path[(i + position) % n];
+  tour->points[n] = start;
+}
+
+// steps: the "Step" lines printed already.
+static void solve_by_branch_and_cut(int64_t n, int64_t start, const DistanceMatrix* matrix,
+                                    Tour* tour, int64_t steps) {
+  engine_in_use = ENGINE_BRANCH_AND_CUT;
+  TableBlock path_block;
+  if (create_table(&path_block, 0, n - 1, sizeof(int64_t)) != 0) {
+    throw_at_line(LINE_PATH_TABLE, MODULE_NAME);
+  }
+  int64_t* path = static_cast<int64_t*>(path_block.cells);
+  branch_and_cut_solve(matrix, path, print_step, steps);
+  rotate_into_tour(n, start, path, tour);
+  free_table(&CityBit);
+  print_text(CONSOLE, "End");
+  print_line_end(CONSOLE);
+  free_table(&path_block);
+}
+
+// The bounded engine's states passed their budget at size k: the search takes over, with
+// "Step" lines from k + 1.
+static void search_instead(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* tour,
+                           int64_t k) {
+  release();
+  solve_by_branch_and_cut(n, start, matrix, tour, k);
+}
+
 void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* tour) {
   if (create_table(&CityBit, 2, n, sizeof(int64_t)) != 0) {
     throw_at_line(LINE_CITY_BIT, MODULE_NAME);
@@ -179,6 +245,12 @@ void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* to
   // Bit values past 2^62 are never used: no table for so many points can be created.
   for (int64_t c = 2; c <= n; ++c) bit[c - 2] = c - 2 < 63 ? int64_t{1} << (c - 2) : 0;
 
+  if (solver_engine == ENGINE_BRANCH_AND_CUT ||
+      (solver_engine == ENGINE_AUTOMATIC && n > EXHAUSTIVE_POINTS &&
+       (n > BOUNDED_POINTS || !symmetric(matrix)))) {
+    solve_by_branch_and_cut(n, start, matrix, tour, 0);
+    return;
+  }
   // Subsets are 64-bit masks of the points 2..N: refused before the cell width is chosen,
   // which would read a matrix of billions of cells.
   if (n > 64) {
@@ -192,11 +264,17 @@ void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* to
 
   print_text(CONSOLE, "Step 1");
   print_line_end(CONSOLE);
-  if (!fill_first_size()) fill_every_subset_instead(matrix, cell_bytes, 1);
+  if (!fill_first_size()) {
+    if (bounded_gives_way_to_search) return search_instead(n, start, matrix, tour, 1);
+    fill_every_subset_instead(matrix, cell_bytes, 1);
+  }
   int64_t k = 2;
   for (; k <= n - 2; ++k) {
     print_step(k);
-    if (!fill_size(n, k)) fill_every_subset_instead(matrix, cell_bytes, k);
+    if (!fill_size(n, k)) {
+      if (bounded_gives_way_to_search) return search_instead(n, start, matrix, tour, k);
+      fill_every_subset_instead(matrix, cell_bytes, k);
+    }
     poll_pending_signal();
   }
   print_step(k);
@@ -229,21 +307,10 @@ void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* to
     subset -= static_cast<uint64_t>(bit[last - 2]);
   }
 
-  int64_t position = 0;
-  for (int64_t p = 0; p < n; ++p) {
-    if (path[p] == start) {
-      position = p;
-      break;
-    }
-  }
-  if (start > n) start = n;
-  if (start < 1) start = 1;
-  for (int64_t i = 0; i < n; ++i) tour->points[i] = path[(i + position) % n];
-
+  rotate_into_tour(n, start, path, tour);
   release();
   free_table(&CityBit);
   print_text(CONSOLE, "End");
   print_line_end(CONSOLE);
-  tour->points[n] = start;
   free_table(&path_block);
 }

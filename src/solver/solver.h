@@ -65,7 +65,8 @@ enum SolverEngine {
   ENGINE_FULL_TABLE,
   ENGINE_TWO_LAYER,
   ENGINE_BOUNDED,
-  ENGINE_REFERENCE
+  ENGINE_REFERENCE,
+  ENGINE_BRANCH_AND_CUT
 };
 extern SolverEngine solver_engine;
 // The engine of the solve in progress, or of the last one.

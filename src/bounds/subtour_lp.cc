@@ -1,0 +1,201 @@
+// The subtour relaxation on the LP solver's C interface; see subtour_lp.h.
+#include "bounds/subtour_lp.h"
+
+#include <coin/Clp_C_Interface.h>
+
+#include <algorithm>
+
+static Clp_Simplex* model_of(const SubtourLp* lp) { return static_cast<Clp_Simplex*>(lp->model); }
+
+void subtour_lp_create(SubtourLp* lp, int n, const double* cost, const uint8_t* allowed) {
+  subtour_lp_destroy(lp);
+  lp->n = n;
+  lp->column_of.assign(static_cast<size_t>(n) * n, -1);
+  lp->column_tail.clear();
+  lp->column_head.clear();
+  std::vector<double> objective;
+  std::vector<int> starts{0};
+  std::vector<int> rows;
+  std::vector<double> elements;
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < n; ++j) {
+      if (i == j || !allowed[static_cast<size_t>(i) * n + j]) continue;
+      lp->column_of[static_cast<size_t>(i) * n + j] = static_cast<int>(lp->column_tail.size());
+      lp->column_tail.push_back(i);
+      lp->column_head.push_back(j);
+      objective.push_back(cost[static_cast<size_t>(i) * n + j]);
+      rows.push_back(i);
+      rows.push_back(n + j);
+      elements.push_back(1.0);
+      elements.push_back(1.0);
+      starts.push_back(static_cast<int>(rows.size()));
+    }
+  }
+  const int columns = static_cast<int>(lp->column_tail.size());
+  std::vector<double> column_lower(columns, 0.0), column_upper(columns, 1e30);
+  std::vector<double> row_bound(2 * static_cast<size_t>(n), 1.0);
+  Clp_Simplex* model = Clp_newModel();
+  Clp_setLogLevel(model, 0);
+
+  Clp_loadProblem(model, columns, 2 * n, starts.data(), rows.data(), elements.data(),
+                  column_lower.data(), column_upper.data(), objective.data(), row_bound.data(),
+                  row_bound.data());
+  lp->model = model;
+  lp->cuts.clear();
+  lp->optimal = false;
+}
+
+void subtour_lp_destroy(SubtourLp* lp) {
+  if (lp->model) Clp_deleteModel(model_of(lp));
+  lp->model = nullptr;
+  lp->cuts.clear();
+}
+
+void subtour_lp_fix_arc(SubtourLp* lp, int tail, int head, bool fixed) {
+  const int column = lp->column_of[static_cast<size_t>(tail) * lp->n + head];
+  Clp_columnLower(model_of(lp))[column] = fixed ? 1.0 : 0.0;
+}
+
+void subtour_lp_forbid_arc(SubtourLp* lp, int tail, int head, bool forbidden) {
+  const int column = lp->column_of[static_cast<size_t>(tail) * lp->n + head];
+  if (column >= 0) Clp_columnUpper(model_of(lp))[column] = forbidden ? 0.0 : 1e30;
+}
+
+bool subtour_lp_solve(SubtourLp* lp) {
+  Clp_Simplex* model = model_of(lp);
+  Clp_dual(model, 0);
+  lp->optimal = Clp_isProvenOptimal(model) != 0;
+  const int n = lp->n;
+  const int columns = Clp_getNumCols(model);
+  const double* solution = Clp_getColSolution(model);
+  lp->x.assign(solution, solution + columns);
+  const double* price = Clp_getRowPrice(model);
+  lp->out_dual.assign(price, price + n);
+  lp->in_dual.assign(price + n, price + 2 * n);
+  lp->cut_dual.assign(price + 2 * n, price + 2 * n + lp->cuts.size());
+  return lp->optimal;
+}
+
+double subtour_lp_objective(const SubtourLp* lp) { return Clp_getObjValue(model_of(lp)); }
+
+std::vector<std::vector<uint8_t>> light_cuts(int n, const std::vector<double>& capacity,
+                                             double limit, int max_cuts) {
+  std::vector<std::vector<uint8_t>> found;
+  std::vector<double> weight(capacity);
+  std::vector<std::vector<int>> group(n);
+  for (int i = 0; i < n; ++i) group[i] = {i};
+  std::vector<int> alive(n);
+  for (int i = 0; i < n; ++i) alive[i] = i;
+  std::vector<double> attach(n);
+  std::vector<uint8_t> added(n);
+  while (alive.size() > 1 && static_cast<int>(found.size()) < max_cuts) {
+    // One phase: add the most tightly attached vertex each time; the last one, t, against
+    // the rest is a cut of value attach[t].
+    for (int v : alive) {
+      attach[v] = 0;
+      added[v] = 0;
+    }
+    int previous = -1, last = alive[0];
+    for (size_t step = 0; step < alive.size(); ++step) {
+      int choice = -1;
+      for (int v : alive) {
+        if (!added[v] && (choice < 0 || attach[v] > attach[choice])) choice = v;
+      }
+      if (choice < 0) break;
+      added[choice] = 1;
+      previous = last;
+      last = choice;
+      for (int v : alive) {
+        if (!added[v]) attach[v] += weight[static_cast<size_t>(choice) * n + v];
+      }
+    }
+    if (attach[last] < limit) {
+      std::vector<uint8_t> side(n, 0);
+      for (int member : group[last]) side[member] = 1;
+      if (std::find(found.begin(), found.end(), side) == found.end()) found.push_back(side);
+    }
+    // Merge last into previous.
+    for (int v : alive) {
+      weight[static_cast<size_t>(previous) * n + v] += weight[static_cast<size_t>(last) * n + v];
+      weight[static_cast<size_t>(v) * n + previous] = weight[static_cast<size_t>(previous) * n + v];
+    }
+    weight[static_cast<size_t>(previous) * n + previous] = 0;
+    group[previous].insert(group[previous].end(), group[last].begin(), group[last].end());
+    alive.erase(std::find(alive.begin(), alive.end(), last));
+  }
+  return found;
+}
+
+int subtour_lp_separate(SubtourLp* lp, int max_cuts) {
+  const int n = lp->n;
+  std::vector<double> capacity(static_cast<size_t>(n) * n, 0.0);
+  for (size_t column = 0; column < lp->x.size(); ++column) {
+    const double value = lp->x[column];
+    if (value <= 1e-9) continue;
+    const int i = lp->column_tail[column], j = lp->column_head[column];
+    capacity[static_cast<size_t>(i) * n + j] += value;
+    capacity[static_cast<size_t>(j) * n + i] += value;
+  }
+  // Each point has x(out) = x(in) = 1, so x(out of S) = x(into S) and the symmetric cut is
+  // twice x(out of S): below 2 is a violated cut.
+  std::vector<std::vector<uint8_t>> sides = light_cuts(n, capacity, 2.0 - 1e-6, max_cuts);
+  std::vector<std::vector<uint8_t>> fresh;
+  for (std::vector<uint8_t>& side : sides) {
+    int members = 0;
+    for (uint8_t in : side) members += in;
+    if (members < 2 || members > n - 2) continue;  // the degree rows already hold these
+    if (std::find(lp->cuts.begin(), lp->cuts.end(), side) != lp->cuts.end()) continue;
+    fresh.push_back(std::move(side));
+  }
+  subtour_lp_add_cuts(lp, fresh);
+  return static_cast<int>(fresh.size());
+}
+
+void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<std::vector<uint8_t>>& sides) {
+  if (sides.empty()) return;
+  std::vector<int> starts{0};
+  std::vector<int> columns;
+  std::vector<double> elements;
+  for (const std::vector<uint8_t>& side : sides) {
+    for (size_t column = 0; column < lp->column_tail.size(); ++column) {
+      if (side[lp->column_tail[column]] && !side[lp->column_head[column]]) {
+        columns.push_back(static_cast<int>(column));
+        elements.push_back(1.0);
+      }
+    }
+    starts.push_back(static_cast<int>(columns.size()));
+    lp->cuts.push_back(side);
+  }
+  const int added = static_cast<int>(sides.size());
+  std::vector<double> lower(added, 1.0), upper(added, 1e30);
+  Clp_addRows(model_of(lp), added, lower.data(), upper.data(), starts.data(), columns.data(),
+              elements.data());
+}
+
+void subtour_lp_purge_cuts(SubtourLp* lp) {
+  Clp_Simplex* model = model_of(lp);
+  const double* activity = Clp_getRowActivity(model);
+  const int n = lp->n;
+  std::vector<int> gone;
+  for (size_t cut = 0; cut < lp->cuts.size(); ++cut) {
+    const int row = 2 * n + static_cast<int>(cut);
+    if (cut < lp->cut_dual.size() && lp->cut_dual[cut] <= 1e-9 && activity[row] > 1.0 + 1e-3) {
+      gone.push_back(row);
+    }
+  }
+  if (gone.empty()) return;
+  Clp_deleteRows(model, static_cast<int>(gone.size()), gone.data());
+  std::vector<std::vector<uint8_t>> kept;
+  std::vector<double> kept_dual;
+  size_t next_gone = 0;
+  for (size_t cut = 0; cut < lp->cuts.size(); ++cut) {
+    if (next_gone < gone.size() && gone[next_gone] == 2 * n + static_cast<int>(cut)) {
+      ++next_gone;
+      continue;
+    }
+    kept.push_back(std::move(lp->cuts[cut]));
+    kept_dual.push_back(cut < lp->cut_dual.size() ? lp->cut_dual[cut] : 0.0);
+  }
+  lp->cuts = std::move(kept);
+  lp->cut_dual = std::move(kept_dual);
+}

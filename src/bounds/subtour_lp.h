@@ -1,0 +1,54 @@
+// The subtour relaxation of the tour problem over the arcs still allowed, solved by an LP
+// solver, with violated subtour cuts found by minimum cuts on the fractional solution.
+//
+//   minimise   sum c(i, j) x(i, j)
+//   subject to x(out of i) = 1 and x(into i) = 1 for every point i,
+//              x(out of S) >= 1 for every cut S kept (a proper subset of the points),
+//              x >= 0, and x(i, j) >= 1 for the arcs of a fixed path.
+//
+// Everything here is floating point: the solution and its duals only guide the search. The
+// bounds that drop anything are recomputed in whole numbers from the duals (exact_bound.h).
+// Points are 0..n-1 here (point 1 of the problem is 0).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+struct SubtourLp {
+  int n = 0;
+  void* model = nullptr;            // the LP solver's model
+  std::vector<int> column_of;       // [i * n + j]: the arc's column, or -1 when not allowed
+  std::vector<int> column_tail;     // per column
+  std::vector<int> column_head;
+  std::vector<std::vector<uint8_t>> cuts;  // per cut row: membership of S, one byte a point
+  std::vector<double> x;            // the last solution, per column
+  std::vector<double> out_dual;     // per point: x(out of i) = 1
+  std::vector<double> in_dual;      // per point: x(into i) = 1
+  std::vector<double> cut_dual;     // per cut, >= 0 in exact arithmetic
+  bool optimal = false;             // the last solve was proven optimal
+};
+
+// Builds the LP over the allowed arcs (allowed[i * n + j] != 0, never i == j) with costs
+// cost[i * n + j]; no cut yet.
+void subtour_lp_create(SubtourLp* lp, int n, const double* cost, const uint8_t* allowed);
+void subtour_lp_destroy(SubtourLp* lp);
+// Fixes x(i, j) >= 1 (fixed) or frees it again; the arc must be allowed.
+void subtour_lp_fix_arc(SubtourLp* lp, int tail, int head, bool fixed);
+// Forbids an allowed arc (x(i, j) = 0) or allows it again.
+void subtour_lp_forbid_arc(SubtourLp* lp, int tail, int head, bool forbidden);
+// Solves from the last basis; fills x and the duals. Returns whether it was proven optimal.
+bool subtour_lp_solve(SubtourLp* lp);
+// Adds up to max_cuts subtour cuts that the last solution violates; returns how many.
+int subtour_lp_separate(SubtourLp* lp, int max_cuts);
+// Adds the given subtour cuts (member flags of S).
+void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<std::vector<uint8_t>>& sides);
+// Drops the cuts whose dual is zero and whose row is slack by more than a margin, keeping
+// the model small; the basis stays valid.
+void subtour_lp_purge_cuts(SubtourLp* lp);
+double subtour_lp_objective(const SubtourLp* lp);
+
+// Cuts of a capacity graph: for a symmetric capacity table (n x n), every distinct "cut of
+// the phase" of the Stoer-Wagner minimum cut whose value is below limit, as the member flags
+// of one side. The global minimum cut is among the phases.
+std::vector<std::vector<uint8_t>> light_cuts(int n, const std::vector<double>& capacity,
+                                             double limit, int max_cuts);

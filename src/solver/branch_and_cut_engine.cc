@@ -1,0 +1,328 @@
+// The branch-and-cut engine; see branch_and_cut_engine.h for its design and why it is exact.
+#include "solver/branch_and_cut_engine.h"
+
+#include <cstddef>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "bounds/exact_bound.h"
+#include "bounds/good_tour.h"
+#include "bounds/subtour_lp.h"
+
+BranchAndCutCounts branch_and_cut_counts;
+int64_t branch_and_cut_bound_slack = 0;
+
+// Cuts a node adds before it branches, and rounds of them; the root goes on until none.
+constexpr int CUTS_PER_ROUND = 64;
+constexpr int NODE_CUT_ROUNDS = 4;
+constexpr int ROOT_CUT_ROUNDS = 200;
+// Memory the search needs for each arc, about: the costs, weights and flags, and the LP.
+constexpr int64_t BYTES_PER_ARC = 256;
+// Refuted states remembered at most (about 100 bytes each).
+constexpr size_t MOST_REFUTED_STATES = size_t{1} << 22;
+
+// The solve in progress: reached from file scope, so that an error or an interrupt that
+// leaves the search by a jump loses nothing, and never destroyed, because the thread that
+// ends a run early calls exit while this one may still be searching.
+namespace {
+struct Search {
+  int n = 0;
+  int shift = 0;                 // t
+  int64_t scale = 1;             // K
+  const DistanceMatrix* matrix = nullptr;
+  std::vector<int64_t> cut_cost;     // D_t, [i * n + j] over points 0..n-1
+  std::vector<int64_t> scaled_cost;  // K D_t
+  std::vector<uint8_t> allowed;
+  SubtourLp lp;
+  ExactDuals duals;
+  std::vector<int> path;         // points 0..n-1, path[0] = 0
+  std::vector<uint8_t> remaining;
+  __int128 limit = 0;            // in D_t units; see the design
+  bool met_tour = false;
+  PathCost best_cost = 0;
+  std::vector<int> best;
+  __int128 path_cost = 0;        // cost_t of the path
+  int64_t tours_taken = 0;       // complete tours met, for the refuted states
+  // Refuted states: the points still to visit and the path's end, with the largest budget
+  // B for which no completion of cost_t at most B exists.
+  std::unordered_map<std::string, __int128> refuted;
+  int64_t deepest = 0;           // the deepest path so far, for the steps
+  void (*step)(int64_t) = nullptr;
+};
+Search& search = *new Search;
+}  // namespace
+
+// The state of the path: the points still to visit, and its end.
+static std::string state_key() {
+  const int n = search.n;
+  std::string key((n + 7) / 8 + 2, '\0');
+  for (int p = 0; p < n; ++p) {
+    if (search.remaining[p]) key[p / 8] = static_cast<char>(key[p / 8] | (1 << (p % 8)));
+  }
+  const int end = search.path.back();
+  key[key.size() - 2] = static_cast<char>(end & 0xFF);
+  key[key.size() - 1] = static_cast<char>(end >> 8);
+  return key;
+}
+
+static PathCost exact_cost(const std::vector<int>& order) {
+  PathCost total = 0;
+  const int n = search.n;
+  for (int t = 0; t < n; ++t) {
+    total += distance(search.matrix, order[t] + 1, order[(t + 1) % n] + 1);
+  }
+  return total;
+}
+
+static __int128 floor_shifted(PathCost cost) { return cost >> search.shift; }
+
+static bool above_limit(__int128 bound) {
+  return bound + branch_and_cut_bound_slack > search.limit * search.scale;
+}
+
+static void choose_cut_and_scale() {
+  const int n = search.n;
+  uint64_t largest = 0;
+  for (int i = 1; i <= n; ++i) {
+    for (int j = 1; j <= n; ++j) {
+      if (i == j) continue;
+      const int64_t c = distance(search.matrix, i, j);
+      const uint64_t magnitude = c < 0 ? 0 - static_cast<uint64_t>(c) : static_cast<uint64_t>(c);
+      if (magnitude > largest) largest = magnitude;
+    }
+  }
+  // |D_t| <= 2^40 and K |D_t| < 2^42 (exact_bound.h).
+  search.shift = 0;
+  while ((largest >> search.shift) >= (uint64_t{1} << 40)) ++search.shift;
+  const uint64_t cut_largest = (largest >> search.shift) + 1;
+  search.scale = 1;
+  while (search.scale < (int64_t{1} << 20) &&
+         cut_largest * static_cast<uint64_t>(search.scale) * 2 <= (uint64_t{1} << 41)) {
+    search.scale *= 2;
+  }
+  search.cut_cost.assign(static_cast<size_t>(n) * n, 0);
+  search.scaled_cost.assign(static_cast<size_t>(n) * n, 0);
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < n; ++j) {
+      if (i == j) continue;
+      const int64_t cut = distance(search.matrix, i + 1, j + 1) >> search.shift;
+      search.cut_cost[static_cast<size_t>(i) * n + j] = cut;
+      search.scaled_cost[static_cast<size_t>(i) * n + j] = cut * search.scale;
+    }
+  }
+}
+
+static void build_lp() {
+  std::vector<std::vector<uint8_t>> cuts = search.lp.cuts;
+  std::vector<double> cost(search.cut_cost.begin(), search.cut_cost.end());
+  subtour_lp_create(&search.lp, search.n, cost.data(), search.allowed.data());
+  subtour_lp_add_cuts(&search.lp, cuts);
+}
+
+// Solves the LP with up to rounds rounds of cuts, then rounds its duals.
+static void solve_with_cuts(int rounds) {
+  subtour_lp_solve(&search.lp);
+  for (int round = 0; round < rounds && search.lp.optimal; ++round) {
+    if (subtour_lp_separate(&search.lp, CUTS_PER_ROUND) == 0) break;
+    subtour_lp_solve(&search.lp);
+  }
+  ++branch_and_cut_counts.nodes;
+  exact_duals_from_lp(&search.duals, &search.lp, search.scaled_cost.data(), search.scale);
+}
+
+// The LP's solution as a cycle cover, patched into a tour; empty when it is not one.
+static std::vector<int> cycle_cover_tour() {
+  const int n = search.n;
+  std::vector<int> successor(n, -1), predecessor(n, -1);
+  for (size_t column = 0; column < search.lp.x.size(); ++column) {
+    if (search.lp.x[column] < 0.5) continue;
+    const int i = search.lp.column_tail[column], j = search.lp.column_head[column];
+    if (successor[i] >= 0 || predecessor[j] >= 0) return {};
+    successor[i] = j;
+    predecessor[j] = i;
+  }
+  for (int p = 0; p < n; ++p) {
+    if (successor[p] < 0) return {};
+  }
+  return patch_cycles(n, search.cut_cost.data(), successor);
+}
+
+static void take_tour(const std::vector<int>& order) {
+  ++search.tours_taken;
+  const PathCost cost = exact_cost(order);
+  if (search.met_tour && cost >= search.best_cost) return;
+  search.met_tour = true;
+  search.best_cost = cost;
+  search.best = order;
+  const __int128 tighter = search.shift == 0 ? cost - 1 : floor_shifted(cost);
+  if (tighter < search.limit) search.limit = tighter;
+}
+
+static void visit() {
+  const int n = search.n;
+  const int depth = static_cast<int>(search.path.size()) - 1;  // arcs in the path
+  if (depth > search.deepest) {
+    search.deepest = depth;
+    if (search.step) search.step(depth);
+  }
+  poll_pending_signal();
+  const int from = search.path.back();
+  if (depth == n - 1) {
+    take_tour(search.path);
+    return;
+  }
+  // A state refuted before with at least this budget has no completion within it.
+  const __int128 budget = search.limit - search.path_cost;
+  std::string key = state_key();
+  auto known = search.refuted.find(key);
+  if (known != search.refuted.end() && known->second >= budget) return;
+  const int64_t tours_before = search.tours_taken;
+
+  solve_with_cuts(NODE_CUT_ROUNDS);
+  __int128 path_weight = search.duals.base;
+  for (int t = 0; t < depth; ++t) {
+    path_weight += search.duals.weight[static_cast<size_t>(search.path[t]) * n + search.path[t + 1]];
+  }
+  // Arcs that no completion within the limit uses leave this subtree's bounds. (They stay in
+  // its LP: changing the LP's columns costs more in its solves than it gains.)
+  std::vector<int> dropped;
+  drop_completion_arcs(&search.duals, search.allowed.data(), from, search.remaining.data(),
+                       path_weight + branch_and_cut_bound_slack, search.limit * search.scale,
+                       &dropped);
+  std::vector<__int128> child;
+  child_bounds(&search.duals, search.allowed.data(), from, search.remaining.data(), &child);
+  for (int j = 1; j < n; ++j) {
+    if (child[j] == NO_COMPLETION || above_limit(path_weight + child[j])) continue;
+    const int64_t arc_cost = search.cut_cost[static_cast<size_t>(from) * n + j];
+    search.path.push_back(j);
+    search.remaining[j] = 0;
+    search.path_cost += arc_cost;
+    subtour_lp_fix_arc(&search.lp, from, j, true);
+    visit();
+    subtour_lp_fix_arc(&search.lp, from, j, false);
+    search.path_cost -= arc_cost;
+    search.remaining[j] = 1;
+    search.path.pop_back();
+  }
+  for (int arc : dropped) search.allowed[arc] = 1;
+  // No tour met below: every completion of this state costs more than the budget, the limit
+  // having stayed the same throughout.
+  if (search.tours_taken == tours_before &&
+      search.refuted.size() < MOST_REFUTED_STATES) {
+    auto [entry, fresh] = search.refuted.try_emplace(std::move(key), budget);
+    if (!fresh && entry->second < budget) entry->second = budget;
+  }
+}
+
+static void solve_search(void (*step)(int64_t), int64_t steps_done) {
+  const int n = search.n;
+  search.step = step;
+  search.deepest = steps_done;
+  search.met_tour = false;
+  branch_and_cut_counts = BranchAndCutCounts{};
+  choose_cut_and_scale();
+  search.allowed.assign(static_cast<size_t>(n) * n, 1);
+  for (int i = 0; i < n; ++i) search.allowed[static_cast<size_t>(i) * n + i] = 0;
+  search.lp.cuts.clear();
+  search.refuted.clear();
+  search.tours_taken = 0;
+  build_lp();
+  // Before any cut the LP is the assignment problem, whose solution is a cycle cover: patched
+  // into a tour, it starts the search for a good tour (asymmetric costs especially).
+  subtour_lp_solve(&search.lp);
+  std::vector<int> start = cycle_cover_tour();
+  solve_with_cuts(ROOT_CUT_ROUNDS);
+  const double root = subtour_lp_objective(&search.lp);
+  branch_and_cut_counts.root_bound = root * static_cast<double>(int64_t{1} << search.shift);
+
+  // The good tour, stopping early once it meets the relaxation's bound.
+  const int64_t enough = static_cast<int64_t>(root) + 1;
+  std::vector<int> order = find_good_tour(n, search.cut_cost.data(), {}, 10 * n, enough);
+  if (!start.empty()) {
+    std::vector<int> patched = find_good_tour(n, search.cut_cost.data(), start, 10 * n, enough);
+    if (exact_cost(patched) < exact_cost(order)) order = patched;
+  }
+  const PathCost upper = exact_cost(order);
+  branch_and_cut_counts.good_tour_cost = upper;
+  search.limit = floor_shifted(upper);
+
+  const int64_t before = static_cast<int64_t>(n) * (n - 1);
+  const int64_t dropped =
+      drop_arcs_above(&search.duals, search.allowed.data(), search.limit * search.scale);
+  branch_and_cut_counts.arcs_kept = before - dropped;
+  if (dropped > 0) {
+    build_lp();
+    solve_with_cuts(ROOT_CUT_ROUNDS);
+  }
+
+  // Rounds of the search with a rising limit L, from the relaxation's bound up to UB: a round
+  // that meets a tour of cost_t at most L has found the first optimal tour (see the design);
+  // otherwise every tour costs more than L, and the next round allows more. A round costs
+  // about as much as the tours within its limit, so a poor UB costs little.
+  search.remaining.assign(n, 1);
+  search.remaining[0] = 0;
+  const __int128 ceiling = floor_shifted(upper);
+  std::vector<__int128> root_child;
+  child_bounds(&search.duals, search.allowed.data(), 0, search.remaining.data(), &root_child);
+  __int128 root_exact = NO_COMPLETION;
+  for (__int128 bound : root_child) root_exact = bound < root_exact ? bound : root_exact;
+  __int128 round_limit = ceiling;
+  if (root_exact < NO_COMPLETION) {
+    root_exact += search.duals.base;
+    round_limit = root_exact / search.scale + (root_exact % search.scale > 0 ? 1 : 0);
+    if (round_limit > ceiling) round_limit = ceiling;
+  }
+  __int128 rise = (ceiling - round_limit) / 8;
+  if (rise < 1) rise = 1;
+  __int128 cheapest = ceiling;  // floor_shifted of the cheapest tour met so far
+  for (;;) {
+    search.limit = round_limit;
+    search.met_tour = false;
+    search.path.assign(1, 0);
+    search.path_cost = 0;
+    visit();
+    ++branch_and_cut_counts.rounds;
+    if (search.met_tour && floor_shifted(search.best_cost) <= round_limit) break;
+    if (round_limit >= cheapest) {
+      // Cannot happen: the good tour lies within the ceiling. Keep the good tour.
+      search.best = order;
+      break;
+    }
+    if (search.met_tour && floor_shifted(search.best_cost) < cheapest) {
+      cheapest = floor_shifted(search.best_cost);
+    }
+    round_limit += rise;
+    rise *= 2;
+    if (round_limit > cheapest) round_limit = cheapest;
+  }
+  subtour_lp_destroy(&search.lp);
+}
+
+void branch_and_cut_solve(const DistanceMatrix* matrix, int64_t* path, void (*step)(int64_t),
+                          int64_t steps_done) {
+  search.matrix = matrix;
+  search.n = static_cast<int>(matrix->n);
+  if (search.n <= 2) {  // one tour only
+    for (int64_t t = 0; t < matrix->n; ++t) {
+      path[t] = t + 1;
+      if (step && t > steps_done) step(t);
+    }
+    return;
+  }
+  // The cost tables, the LP's columns and the LP solver's own copies of them.
+  const int64_t arcs = static_cast<int64_t>(search.n) * search.n;
+  if (arcs > table_bytes_available() / BYTES_PER_ARC) {
+    set_error_number(4);
+    throw_at_line(LINE_COST_TABLE, MODULE_NAME);
+  }
+  try {
+    solve_search(step, steps_done);
+  } catch (const std::bad_alloc&) {
+    subtour_lp_destroy(&search.lp);
+    set_error_number(4);
+    throw_at_line(LINE_COST_TABLE, MODULE_NAME);
+  }
+  for (int t = 0; t < search.n; ++t) path[t] = search.best[t] + 1;
+}

@@ -1,0 +1,54 @@
+// The branch-and-cut engine: a depth-first search over paths from point 1, in increasing
+// point order, pruned by whole-number bounds from the subtour relaxation (bounds/), for
+// problems of any size.
+//
+// DESIGN
+// Costs: each cost D is cut to D_t = floor(D / 2^t) (t = 0 unless costs pass 2^40) and scaled
+// by K, a power of two (exact_bound.h). Every tour has cost_t(T) <= cost(T) / 2^t, hence
+// K cost_t(T) <= K floor(cost(T) / 2^t).
+//
+// The search. A node is a path P from point 1; its children add one point, lowest first, so
+// the complete tours come in lexicographic order. At each node the LP is solved with P's
+// arcs fixed, subtour cuts are added while violated, and its duals, rounded, give the exact
+// bound base + W(P) + completion bound on K cost_t of every tour through P (exact_bound.h);
+// the same duals bound each child in O(n). A node or child is dropped when its bound is above
+// K * limit, where limit is
+// - floor(UB / 2^t) until the search meets a tour, UB being the cost of a good tour found
+//   first: no tour of cost at most UB, hence no optimal tour, is dropped;
+// - after the search has met a tour of cost C (the best so far): C - 1 when t = 0, since only
+//   a strictly cheaper tour can still matter (a tour of cost C later in the order is not the
+//   first), and floor(C / 2^t) otherwise, the later tours being compared exactly.
+// Before the search, the arcs that lie on no tour of cost at most UB are dropped for good
+// (drop_arcs_above). So the first optimal tour T* is never dropped: when the search reaches
+// T*'s prefixes it has met no tour of T*'s cost (such a tour would come before T*), so limit
+// is at least floor(cost(T*) / 2^t) (t > 0) or cost(T*) (t = 0), and every bound on T* is at
+// most K times that. Every tour the search meets is priced exactly and replaces the best only
+// when strictly cheaper: the result is T*, the tour every other engine reads back.
+//
+// The LP solver works in floating point and only proposes duals; whatever it returns,
+// infeasible or not, the bound is recomputed in whole numbers and is valid for any duals.
+#pragma once
+
+#include <cstdint>
+
+#include "solver/solver.h"
+
+// Solves the problem; path[0..n-1] receives the tour's points from point 1. step(k) is called
+// the first time the search holds a path of k arcs, for k above steps_done. Memory that runs
+// out raises error 4 at the cost table's line.
+void branch_and_cut_solve(const DistanceMatrix* matrix, int64_t* path, void (*step)(int64_t),
+                          int64_t steps_done);
+
+// Counters of the last solve (tests and benchmarks).
+struct BranchAndCutCounts {
+  int64_t nodes;           // nodes whose LP was solved
+  int64_t rounds;          // rounds of the search, each with a higher limit
+  int64_t arcs_kept;       // arcs left after the drop before the search
+  double root_bound;       // the LP's bound at the root, in cost units
+  PathCost good_tour_cost; // the good tour's cost (UB)
+};
+extern BranchAndCutCounts branch_and_cut_counts;
+
+// Test seam: added to every bound before it is compared (a deliberately loosened prune must
+// change the tour in a test); 0 in the program.
+extern int64_t branch_and_cut_bound_slack;
