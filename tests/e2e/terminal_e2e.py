@@ -355,6 +355,14 @@ class Endings(RunCase):
         # The system hands the signal to any thread that does not block it: usually the main
         # thread, which reports it; a worker or the signal thread, which have no report, abort.
         # The main thread blocks every signal for a moment whenever it starts a worker.
+        if os.environ.get("TOURPLAN_SANITIZE") == "thread":
+            # The thread sanitizer takes every segmentation fault for one the thread caused
+            # itself, sent or not, and runs the handler at once, even in the middle of its own
+            # bookkeeping of a memory access; the report's jump then leaves that bookkeeping
+            # half done (a lock held, allocation barred), and the run ends in the sanitizer's
+            # own check failure or crash instead of error 12. A solve is mostly such
+            # bookkeeping under it; the pause, a wait in a system call, is not.
+            self.skipTest("the thread sanitizer runs a sent fault's handler inside its own code")
         terminal, status, stderr, mode = signal_during_a_solve(self, 5, signal.SIGSEGV, key=True)
         self.assertEqual(status, 12)
         if stderr:
