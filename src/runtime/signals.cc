@@ -24,7 +24,9 @@
 // The signal thread blocks the fault signals too, so that a fault signal sent from outside
 // (kill -SEGV reaches any thread that does not block it) cannot interrupt it; it takes such a
 // signal with sigwait instead, as a fault on a thread without a handler, and ends the run
-// with files closed and output flushed like every other abort.
+// with files closed and output flushed like every other abort. A fault signal sent from
+// outside (kill, not the processor) is deferred to the main thread while it has an error
+// handler, like a termination request (defer_sent_fault).
 //
 // The end of the run: the thread that claims it closes the files and flushes, keeping the
 // global lock from then on, and tells the signal thread, which needs no lock for anything it
@@ -116,7 +118,8 @@ int32_t late_signal_error() {
             sigismember(&pending, signal_number) == 1);
   };
   if (interrupt_after_end.load() || arrived(SIGINT)) return signal_errors[SIGINT];
-  if (pending_main_error.load() != 0 || arrived(SIGTERM)) return signal_errors[SIGTERM];
+  if (int32_t pending = pending_main_error.load()) return pending;
+  if (arrived(SIGTERM)) return signal_errors[SIGTERM];
   return 0;
 }
 
@@ -134,6 +137,26 @@ int32_t pending_signal_error() {
 }
 
 void set_console_close_action(void (*action)()) { console_close_action.store(action); }
+
+// A fault signal sent by another process is no fault of the code it interrupts: while the
+// main thread has an error handler it gets that signal's report at its next safe point, as a
+// termination request does, whichever thread the system handed the signal to. Jumping out
+// of the handler instead would leave whatever the interrupted thread was doing half done
+// (a sanitizer's bookkeeping, a lock), and only the main thread can print the report.
+static bool defer_sent_fault(int signal_number) {
+  if (!main_has_handler.load()) return false;
+  int32_t none = 0;
+  pending_main_error.compare_exchange_strong(none, signal_errors[signal_number]);
+  return true;
+}
+
+static void report_fault(int signal_number, siginfo_t* info, void*) {
+  if (info && info->si_code == SI_USER && info->si_pid != getpid() &&
+      defer_sent_fault(signal_number)) {
+    return;
+  }
+  report_signal(signal_number);
+}
 
 void report_signal(int signal_number) {
   running_signal_handler = true;
@@ -193,7 +216,7 @@ static void act_on_signal(int signal_number) {
       }
       break;
     default:  // a fault signal sent from outside to the signal thread
-      try_abort_with_message(signal_errors[signal_number]);
+      if (!defer_sent_fault(signal_number)) try_abort_with_message(signal_errors[signal_number]);
       break;
   }
 }
@@ -253,8 +276,8 @@ void install_signal_handlers() {
   sigaltstack(&alternate, nullptr);
 
   struct sigaction action {};
-  action.sa_handler = report_signal;
-  action.sa_flags = SA_ONSTACK;
+  action.sa_sigaction = report_fault;
+  action.sa_flags = SA_ONSTACK | SA_SIGINFO;
   sigemptyset(&action.sa_mask);
   for (int signal_number : FAULT_SIGNALS) sigaction(signal_number, &action, nullptr);
   // A closed pipe, a full device or the file-size limit is a failed write, not the end of the
