@@ -20,6 +20,8 @@ constexpr int NODE_CUT_ROUNDS = 4;
 constexpr int ROOT_CUT_ROUNDS = 200;
 // Memory the search needs for each arc, about: the costs, weights and flags, and the LP.
 constexpr int64_t BYTES_PER_ARC = 256;
+// Points as the search counts them (16-bit ends in the refuted states' keys).
+constexpr int64_t MOST_POINTS = 65535;
 // Refuted states remembered at most (about 100 bytes each).
 constexpr size_t MOST_REFUTED_STATES = size_t{1} << 22;
 
@@ -302,6 +304,13 @@ static void solve_search(void (*step)(int64_t), int64_t steps_done) {
 
 void branch_and_cut_solve(const DistanceMatrix* matrix, int64_t* path, void (*step)(int64_t),
                           int64_t steps_done) {
+  // The cost tables, the LP's columns and the LP solver's own copies of them; the point count
+  // is checked first, so that the product cannot overflow.
+  if (matrix->n > MOST_POINTS ||
+      matrix->n * matrix->n > table_bytes_available() / BYTES_PER_ARC) {
+    set_error_number(4);
+    throw_at_line(LINE_COST_TABLE, MODULE_NAME);
+  }
   search.matrix = matrix;
   search.n = static_cast<int>(matrix->n);
   if (search.n <= 2) {  // one tour only
@@ -310,12 +319,6 @@ void branch_and_cut_solve(const DistanceMatrix* matrix, int64_t* path, void (*st
       if (step && t > steps_done) step(t);
     }
     return;
-  }
-  // The cost tables, the LP's columns and the LP solver's own copies of them.
-  const int64_t arcs = static_cast<int64_t>(search.n) * search.n;
-  if (arcs > table_bytes_available() / BYTES_PER_ARC) {
-    set_error_number(4);
-    throw_at_line(LINE_COST_TABLE, MODULE_NAME);
   }
   try {
     solve_search(step, steps_done);

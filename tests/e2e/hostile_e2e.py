@@ -265,9 +265,9 @@ GIGABYTE = 1 << 30
 
 class MemoryLimits(HostileCase):
     """Under 1 GiB: 27 points (1.7 GB as a full table, 0.55 GB in two layers), 29 points (2.2 GB
-    even in two layers, a few states for the bounded engine), fri26 and the smaller public
-    instances solve to the same bytes as without a limit; a problem whose states the bounds
-    cannot cut down outgrows the limit and is refused with error 4."""
+    even in two layers, little for the branch-and-cut search), fri26 and the smaller public
+    instances solve to the same bytes as without a limit; a problem whose search would outgrow
+    the limit is refused with error 4."""
 
     def instance(self, name):
         path = os.path.join(harness.DATA, "tsplib", name)
@@ -282,15 +282,11 @@ class MemoryLimits(HostileCase):
             # A sanitizer's shadow memory would not fit beside these, and it would take long.
             self.put("random27.dat", problem_text(harness.random_problem(27, 5)))
             fitting += ["fri26.dat", "random27.dat"]
-            # Symmetric costs 5 to 9 at random: the bounds leave millions of states.
-            costs = harness.random_problem(40, 6, 5, 9)
-            for r in range(40):
-                for c in range(r):
-                    costs[r][c] = costs[c][r]
-            self.put("hard.dat", problem_text(costs))
-            result = self.run_tourplan(["hard.dat"], **options)
+            # 2500 points: the search's tables and LP would take several times the limit.
+            self.put("large.dat", b"2500\r\n" + (b"1 " * 2500 + b"\r\n") * 2500)
+            result = self.run_tourplan(["large.dat"], **options)
             self.assertEqual((result.status, result.stderr), (4, b""))
-            self.assertTrue(result.stdout.startswith(header("hard.dat") + b"Points: 40\r\nStep 1\r\n"))
+            self.assertTrue(result.stdout.startswith(header("large.dat") + b"Points: 2500\r\n"))
             self.assertTrue(result.stdout.endswith(b"\r\nError: 4\r\n"), result.stdout)
             self.assertFalse(os.path.exists(os.path.join(self.folder, "solution.txt")))
         for name in fitting:

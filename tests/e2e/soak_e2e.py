@@ -104,7 +104,7 @@ class Soak(RunCase):
             "empty.dat": (b"", b"Points: 0\r\n", 1),
             "one.dat": (b"1\r\n0\r\n", b"Points: 1\r\n", 1),
             "mark.dat": (b"\xef\xbb\xbf3\r\n0 1 2\r\n", b"Points: 0\r\n", 1),
-            "seventy.dat": (b"70\r\n1 2 3\r\n", b"Points: 70\r\n", 4),
+            "vast.dat": (b"30000\r\n1 2 3\r\n", b"Points: 30000\r\n", 4),
             "folder": (None, b"", 2),
             "pipe": (None, b"", 2),
             "missing.dat": (None, b"", 2),

@@ -112,6 +112,7 @@ TEST_P(EnginesByRowStore, SameCellsAndToursOnRandomProblems) {
       if (range.high < INT64_MAX) expect_same(full, solve_with(ENGINE_REFERENCE, costs), what);
       expect_same(solve_with(ENGINE_TWO_LAYER, costs), full, what);
       EXPECT_EQ(solve_with(ENGINE_BOUNDED, costs).tour, full.tour) << what;
+      EXPECT_EQ(solve_with(ENGINE_BRANCH_AND_CUT, costs).tour, full.tour) << what;
     }
   }
 }
@@ -195,16 +196,23 @@ TEST(Engines, PublicInstancesAgree) {
 }
 
 TEST(Engines, TheProgramPicksTheFullTableWhileSmallAndTheBoundsBeyond28Points) {
+  auto symmetric = [](Costs costs) {
+    for (size_t r = 0; r < costs.size(); ++r) {
+      for (size_t c = 0; c < r; ++c) costs[r][c] = costs[c][r];
+    }
+    return costs;
+  };
   struct Case {
     int n;
+    bool symmetric;
     SolverEngine expected;
-  } cases[] = {{3, ENGINE_FULL_TABLE},
-               {18, ENGINE_FULL_TABLE},
-               {24, ENGINE_TWO_LAYER},
-               {29, ENGINE_BOUNDED},
-               {40, ENGINE_BOUNDED}};
+  } cases[] = {{3, false, ENGINE_FULL_TABLE},       {18, false, ENGINE_FULL_TABLE},
+               {24, false, ENGINE_TWO_LAYER},       {29, true, ENGINE_BOUNDED},
+               {40, true, ENGINE_BOUNDED},          {29, false, ENGINE_BRANCH_AND_CUT},
+               {40, false, ENGINE_BRANCH_AND_CUT}, {66, true, ENGINE_BRANCH_AND_CUT}};
   for (const Case& c : cases) {
-    solve(random_costs(c.n, 0, 9, c.n));
+    Costs costs = random_costs(c.n, 0, 9, c.n);
+    solve(c.symmetric ? symmetric(costs) : costs);
     EXPECT_EQ(solver_engine_in_use(), c.expected) << "n = " << c.n;
   }
 }

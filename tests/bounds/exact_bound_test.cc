@@ -1,0 +1,149 @@
+// The whole-number bounds against every tour of small problems, from the LP's duals and from
+// duals that rounding or a poor LP would give.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bounds/exact_bound.h"
+#include "bounds/good_tour.h"
+#include "bounds/subtour_lp.h"
+
+namespace {
+
+constexpr int64_t SCALE = 16;
+
+struct Problem {
+  int n;
+  std::vector<int64_t> cost;  // [i * n + j]
+};
+
+Problem random_problem(int n, int64_t low, int64_t high, uint64_t seed) {
+  std::mt19937_64 random(seed);
+  Problem problem{n, std::vector<int64_t>(static_cast<size_t>(n) * n, 0)};
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < n; ++j) {
+      if (i != j) problem.cost[i * n + j] = low + static_cast<int64_t>(random() % (high - low + 1));
+    }
+  }
+  return problem;
+}
+
+enum DualKind { LP_DUALS, NUDGED_DUALS, ARBITRARY_DUALS };
+
+// The relaxation solved with its cuts, and its duals as the kind asks.
+ExactDuals duals_of(const Problem& problem, DualKind kind, uint64_t seed) {
+  const int n = problem.n;
+  std::vector<double> cost(problem.cost.begin(), problem.cost.end());
+  std::vector<uint8_t> allowed(static_cast<size_t>(n) * n, 1);
+  for (int i = 0; i < n; ++i) allowed[i * n + i] = 0;
+  SubtourLp lp;
+  subtour_lp_create(&lp, n, cost.data(), allowed.data());
+  subtour_lp_solve(&lp);
+  while (subtour_lp_separate(&lp, 16) > 0) subtour_lp_solve(&lp);
+  std::mt19937_64 random(seed);
+  std::uniform_real_distribution<double> nudge(-0.3, 0.3), any(-40.0, 40.0);
+  for (std::vector<double>* values : {&lp.out_dual, &lp.in_dual, &lp.cut_dual}) {
+    for (double& value : *values) {
+      if (kind == NUDGED_DUALS) value += nudge(random);
+      if (kind == ARBITRARY_DUALS) value = any(random);
+    }
+  }
+  std::vector<int64_t> scaled(problem.cost);
+  for (int64_t& c : scaled) c *= SCALE;
+  ExactDuals duals;
+  exact_duals_from_lp(&duals, &lp, scaled.data(), SCALE);
+  subtour_lp_destroy(&lp);
+  return duals;
+}
+
+TEST(ExactBound, NeverAboveWhatATourThroughThePathCosts) {
+  struct Family {
+    const char* name;
+    int64_t low, high;
+  } families[] = {{"costs 1..100", 1, 100}, {"ties 0..2", 0, 2}, {"negative -50..50", -50, 50}};
+  uint64_t seed = 11;
+  for (const Family& family : families) {
+    for (int n = 3; n <= 7; ++n) {
+      const Problem problem = random_problem(n, family.low, family.high, seed++);
+      for (DualKind kind : {LP_DUALS, NUDGED_DUALS, ARBITRARY_DUALS}) {
+        const std::string what = std::string(family.name) + ", n = " + std::to_string(n) +
+                                 ", duals " + std::to_string(kind);
+        const ExactDuals duals = duals_of(problem, kind, seed);
+        std::vector<uint8_t> allowed(static_cast<size_t>(n) * n, 1);
+        for (int i = 0; i < n; ++i) allowed[i * n + i] = 0;
+        auto w = [&](int i, int j) { return duals.weight[static_cast<size_t>(i) * n + j]; };
+        // Every tour, and each of its paths from point 0.
+        std::vector<int> order;
+        for (int p = 1; p < n; ++p) order.push_back(p);
+        __int128 optimum = -1;
+        std::vector<int> first_optimal;
+        do {
+          std::vector<int> tour{0};
+          tour.insert(tour.end(), order.begin(), order.end());
+          __int128 scaled_cost = 0;
+          for (int t = 0; t < n; ++t) scaled_cost += SCALE * problem.cost[tour[t] * n + tour[(t + 1) % n]];
+          if (optimum < 0 || scaled_cost < optimum) {
+            optimum = scaled_cost;
+            first_optimal = tour;
+          }
+          std::vector<uint8_t> remaining(n, 1);
+          remaining[0] = 0;
+          __int128 path = duals.base;
+          for (int k = 0; k < n; ++k) {
+            const int from = tour[k];
+            EXPECT_TRUE(path + completion_bound(&duals, allowed.data(), from, remaining.data()) <=
+                        scaled_cost)
+                << what << ", path of " << k << " arcs";
+            if (k + 1 < n) {
+              std::vector<__int128> child;
+              child_bounds(&duals, allowed.data(), from, remaining.data(), &child);
+              const int next = tour[k + 1];
+              remaining[next] = 0;
+              EXPECT_TRUE(child[next] ==
+                          w(from, next) + completion_bound(&duals, allowed.data(), next,
+                                                           remaining.data()))
+                  << what << ", child at " << k;
+              path += w(from, next);
+            }
+          }
+        } while (std::next_permutation(order.begin(), order.end()));
+        // No arc of an optimal tour goes, at the optimum as the limit, nor along its paths.
+        std::vector<uint8_t> kept(allowed);
+        drop_arcs_above(&duals, kept.data(), optimum);
+        std::vector<uint8_t> remaining(n, 1);
+        remaining[0] = 0;
+        __int128 path = duals.base;
+        for (int k = 0; k < n; ++k) {
+          const int from = first_optimal[k], to = first_optimal[(k + 1) % n];
+          EXPECT_TRUE(kept[from * n + to]) << what << ", arc " << from << "-" << to;
+          std::vector<int> dropped;
+          std::vector<uint8_t> local(allowed);
+          drop_completion_arcs(&duals, local.data(), from, remaining.data(), path, optimum,
+                               &dropped);
+          for (int t = k; t < n; ++t) {
+            const int a = first_optimal[t], b = first_optimal[(t + 1) % n];
+            EXPECT_TRUE(local[a * n + b]) << what << ", completion arc " << a << "-" << b;
+          }
+          remaining[to] = 0;
+          path += w(from, to);
+        }
+      }
+    }
+  }
+}
+
+TEST(GoodTour, PatchedCyclesMakeOneTourOfEveryPoint) {
+  const Problem problem = random_problem(9, 1, 50, 3);
+  // Three cycles: 0 1 2, 3 4 5, 6 7 8.
+  std::vector<int> successor{1, 2, 0, 4, 5, 3, 7, 8, 6};
+  std::vector<int> order = patch_cycles(9, problem.cost.data(), successor);
+  ASSERT_EQ(order.size(), 9u);
+  EXPECT_EQ(order[0], 0);
+  std::sort(order.begin(), order.end());
+  for (int p = 0; p < 9; ++p) EXPECT_EQ(order[p], p);
+}
+
+}  // namespace
