@@ -51,22 +51,26 @@ struct Search {
   // B for which no completion of cost_t at most B exists.
   std::unordered_map<std::string, __int128> refuted;
   int64_t deepest = 0;           // the deepest path so far, for the steps
+  // Each depth's working storage, here rather than on the stack: an interrupt leaves the
+  // search by a jump, which would lose what the stack frames own.
+  std::vector<std::string> key_at;
+  std::vector<std::vector<int>> dropped_at;
+  std::vector<std::vector<__int128>> child_at;
   void (*step)(int64_t) = nullptr;
 };
 Search& search = *new Search;
 }  // namespace
 
 // The state of the path: the points still to visit, and its end.
-static std::string state_key() {
+static void state_key(std::string* key) {
   const int n = search.n;
-  std::string key((n + 7) / 8 + 2, '\0');
+  key->assign((n + 7) / 8 + 2, '\0');
   for (int p = 0; p < n; ++p) {
-    if (search.remaining[p]) key[p / 8] = static_cast<char>(key[p / 8] | (1 << (p % 8)));
+    if (search.remaining[p]) (*key)[p / 8] = static_cast<char>((*key)[p / 8] | (1 << (p % 8)));
   }
   const int end = search.path.back();
-  key[key.size() - 2] = static_cast<char>(end & 0xFF);
-  key[key.size() - 1] = static_cast<char>(end >> 8);
-  return key;
+  (*key)[key->size() - 2] = static_cast<char>(end & 0xFF);
+  (*key)[key->size() - 1] = static_cast<char>(end >> 8);
 }
 
 static PathCost exact_cost(const std::vector<int>& order) {
@@ -177,7 +181,8 @@ static void visit() {
   }
   // A state refuted before with at least this budget has no completion within it.
   const __int128 budget = search.limit - search.path_cost;
-  std::string key = state_key();
+  std::string& key = search.key_at[depth];
+  state_key(&key);
   auto known = search.refuted.find(key);
   if (known != search.refuted.end() && known->second >= budget) return;
   const int64_t tours_before = search.tours_taken;
@@ -189,11 +194,12 @@ static void visit() {
   }
   // Arcs that no completion within the limit uses leave this subtree's bounds. (They stay in
   // its LP: changing the LP's columns costs more in its solves than it gains.)
-  std::vector<int> dropped;
+  std::vector<int>& dropped = search.dropped_at[depth];
+  dropped.clear();
   drop_completion_arcs(&search.duals, search.allowed.data(), from, search.remaining.data(),
                        path_weight + branch_and_cut_bound_slack, search.limit * search.scale,
                        &dropped);
-  std::vector<__int128> child;
+  std::vector<__int128>& child = search.child_at[depth];
   child_bounds(&search.duals, search.allowed.data(), from, search.remaining.data(), &child);
   for (int j = 1; j < n; ++j) {
     if (child[j] == NO_COMPLETION || above_limit(path_weight + child[j])) continue;
@@ -213,7 +219,7 @@ static void visit() {
   // having stayed the same throughout.
   if (search.tours_taken == tours_before &&
       search.refuted.size() < MOST_REFUTED_STATES) {
-    auto [entry, fresh] = search.refuted.try_emplace(std::move(key), budget);
+    auto [entry, fresh] = search.refuted.try_emplace(key, budget);
     if (!fresh && entry->second < budget) entry->second = budget;
   }
 }
@@ -230,6 +236,10 @@ static void solve_search(void (*step)(int64_t), int64_t steps_done) {
   search.lp.cuts.clear();
   search.refuted.clear();
   search.tours_taken = 0;
+  // Sized once: the frames of the search hold references into them.
+  search.key_at.assign(n, std::string());
+  search.dropped_at.assign(n, std::vector<int>());
+  search.child_at.assign(n, std::vector<__int128>());
   build_lp();
   // Before any cut the LP is the assignment problem, whose solution is a cycle cover: patched
   // into a tour, it starts the search for a good tour (asymmetric costs especially).
@@ -302,7 +312,7 @@ static void solve_search(void (*step)(int64_t), int64_t steps_done) {
   subtour_lp_destroy(&search.lp);
 }
 
-void branch_and_cut_solve(const DistanceMatrix* matrix, int64_t* path, void (*step)(int64_t),
+void branch_and_cut_solve(const DistanceMatrix* matrix, void (*step)(int64_t),
                           int64_t steps_done) {
   // The cost tables, the LP's columns and the LP solver's own copies of them; the point count
   // is checked first, so that the product cannot overflow.
@@ -314,8 +324,9 @@ void branch_and_cut_solve(const DistanceMatrix* matrix, int64_t* path, void (*st
   search.matrix = matrix;
   search.n = static_cast<int>(matrix->n);
   if (search.n <= 2) {  // one tour only
-    for (int64_t t = 0; t < matrix->n; ++t) {
-      path[t] = t + 1;
+    search.best.clear();
+    for (int t = 0; t < search.n; ++t) {
+      search.best.push_back(t);
       if (step && t > steps_done) step(t);
     }
     return;
@@ -327,5 +338,8 @@ void branch_and_cut_solve(const DistanceMatrix* matrix, int64_t* path, void (*st
     set_error_number(4);
     throw_at_line(LINE_COST_TABLE, MODULE_NAME);
   }
+}
+
+void branch_and_cut_tour(int64_t* path) {
   for (int t = 0; t < search.n; ++t) path[t] = search.best[t] + 1;
 }

@@ -33,11 +33,12 @@
 
 #include "solver/solver.h"
 
-// Solves the problem; path[0..n-1] receives the tour's points from point 1. step(k) is called
-// the first time the search holds a path of k arcs, for k above steps_done. Memory that runs
-// out raises error 4 at the cost table's line.
-void branch_and_cut_solve(const DistanceMatrix* matrix, int64_t* path, void (*step)(int64_t),
+// Solves the problem. step(k) is called the first time the search holds a path of k arcs,
+// for k above steps_done. Memory that runs out raises error 4 at the cost table's line.
+void branch_and_cut_solve(const DistanceMatrix* matrix, void (*step)(int64_t),
                           int64_t steps_done);
+// The tour of the last solve: path[0..n-1] receives its points from point 1.
+void branch_and_cut_tour(int64_t* path);
 
 // Counters of the last solve (tests and benchmarks).
 struct BranchAndCutCounts {

@@ -216,12 +216,14 @@ static void rotate_into_tour(int64_t n, int64_t start, const int64_t* path, Tour
 static void solve_by_branch_and_cut(int64_t n, int64_t start, const DistanceMatrix* matrix,
                                     Tour* tour, int64_t steps) {
   engine_in_use = ENGINE_BRANCH_AND_CUT;
+  branch_and_cut_solve(matrix, print_step, steps);
+  // Only now: an error in the search leaves no table behind.
   TableBlock path_block;
   if (create_table(&path_block, 0, n - 1, sizeof(int64_t)) != 0) {
     throw_at_line(LINE_PATH_TABLE, MODULE_NAME);
   }
   int64_t* path = static_cast<int64_t*>(path_block.cells);
-  branch_and_cut_solve(matrix, path, print_step, steps);
+  branch_and_cut_tour(path);
   rotate_into_tour(n, start, path, tour);
   free_table(&CityBit);
   print_text(CONSOLE, "End");
