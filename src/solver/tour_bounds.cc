@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cmath>
 #include <utility>
+#include <vector>
+
+#include "bounds/good_tour.h"
 
 TourBounds tour_bounds;
 
@@ -97,157 +100,6 @@ static int64_t solve_assignment(Assignment* a) {
     total += a->cost[i][a->column_of[i]];
   }
   return total;
-}
-
-// ---- A good tour: local search with kicks, on the cut costs ----
-
-struct Random {
-  uint64_t state;
-};
-
-static uint64_t next_random(Random* random) {
-  random->state ^= random->state << 13;
-  random->state ^= random->state >> 7;
-  random->state ^= random->state << 17;
-  return random->state;
-}
-
-static int64_t order_cost(const int* order, int n) {
-  int64_t total = 0;
-  for (int i = 0; i < n; ++i) total += cost_at(order[i], order[(i + 1) % n]);
-  return total;
-}
-
-// Moves a segment of one to three points elsewhere, or reverses a stretch (its arcs then run
-// the other way, which asymmetric costs price), taking each improvement where it is found,
-// until a pass finds none. Point 1 stays at position 0.
-static void improve(int* order, int n) {
-  bool improved = true;
-  while (improved) {
-    improved = false;
-    // Reversals, priced with running sums of the arcs in both directions.
-    int64_t forward[MAX_BOUND_POINTS + 1], backward[MAX_BOUND_POINTS + 1];
-    auto sum_arcs = [&] {
-      forward[0] = backward[0] = 0;
-      for (int t = 0; t + 1 < n; ++t) {
-        forward[t + 1] = forward[t] + cost_at(order[t], order[t + 1]);
-        backward[t + 1] = backward[t] + cost_at(order[t + 1], order[t]);
-      }
-    };
-    sum_arcs();
-    for (int i = 1; i < n - 1; ++i) {
-      for (int j = i + 1; j < n; ++j) {
-        const int before = order[i - 1], after = order[(j + 1) % n];
-        const int64_t change = cost_at(before, order[j]) + cost_at(order[i], after) -
-                               cost_at(before, order[i]) - cost_at(order[j], after) +
-                               (backward[j] - backward[i]) - (forward[j] - forward[i]);
-        if (change < 0) {
-          std::reverse(order + i, order + j + 1);
-          sum_arcs();
-          improved = true;
-        }
-      }
-    }
-    // Segments moved whole, in their own direction.
-    for (int length = 1; length <= 3; ++length) {
-      for (int i = 1; i + length <= n; ++i) {
-        const int first = order[i], last = order[i + length - 1];
-        const int before = order[i - 1], after = order[(i + length) % n];
-        const int64_t removed = cost_at(before, first) + cost_at(last, after) - cost_at(before, after);
-        for (int j = 0; j < n; ++j) {
-          if (j >= i - 1 && j < i + length) continue;  // gap (order[j], order[j + 1]) elsewhere
-          const int x = order[j], y = order[(j + 1) % n];
-          const int64_t change = cost_at(x, first) + cost_at(last, y) - cost_at(x, y) - removed;
-          if (change >= 0) continue;
-          int moved[3];
-          for (int t = 0; t < length; ++t) moved[t] = order[i + t];
-          if (j < i) {  // shift order[j+1 .. i-1] right
-            for (int t = i - 1; t > j; --t) order[t + length] = order[t];
-            for (int t = 0; t < length; ++t) order[j + 1 + t] = moved[t];
-          } else {  // shift order[i+length .. j] left
-            for (int t = i + length; t <= j; ++t) order[t - length] = order[t];
-            for (int t = 0; t < length; ++t) order[j - length + 1 + t] = moved[t];
-          }
-          improved = true;
-          break;  // the segment at i is another one now
-        }
-      }
-    }
-  }
-}
-
-// Four stretches A B C D become A C B D: a change local search rarely undoes.
-static void kick(int* order, int n, Random* random) {
-  if (n < 8) return;
-  int cut[3];
-  for (;;) {
-    for (int& c : cut) c = 1 + static_cast<int>(next_random(random) % static_cast<uint64_t>(n - 1));
-    if (cut[0] > cut[1]) std::swap(cut[0], cut[1]);
-    if (cut[1] > cut[2]) std::swap(cut[1], cut[2]);
-    if (cut[0] > cut[1]) std::swap(cut[0], cut[1]);
-    if (cut[0] < cut[1] && cut[1] < cut[2]) break;
-  }
-  int copy[MAX_BOUND_POINTS];
-  int at = 0;
-  for (int t = 0; t < cut[0]; ++t) copy[at++] = order[t];
-  for (int t = cut[1]; t < cut[2]; ++t) copy[at++] = order[t];
-  for (int t = cut[0]; t < cut[1]; ++t) copy[at++] = order[t];
-  for (int t = cut[2]; t < n; ++t) copy[at++] = order[t];
-  for (int t = 0; t < n; ++t) order[t] = copy[t];
-}
-
-// The nearest-neighbour tour from point 1, improved.
-static void first_order(int n, int* order) {
-  bool used[MAX_BOUND_POINTS] = {};
-  order[0] = 0;
-  used[0] = true;
-  for (int t = 1; t < n; ++t) {
-    int choice = -1;
-    for (int c = 0; c < n; ++c) {
-      if (!used[c] && (choice < 0 || cost_at(order[t - 1], c) < cost_at(order[t - 1], choice))) {
-        choice = c;
-      }
-    }
-    order[t] = choice;
-    used[choice] = true;
-  }
-  improve(order, n);
-}
-
-// Iterated local search from the order in best, which it improves; it stops early once the
-// cost reaches enough (a lower bound on every tour).
-static void find_good_order(int n, int* best, int64_t enough) {
-  int order[MAX_BOUND_POINTS];
-  for (int t = 0; t < n; ++t) order[t] = best[t];
-  int64_t current = order_cost(order, n);
-  int64_t best_cost = current;
-  for (int t = 0; t < n; ++t) best[t] = order[t];
-  Random random{0x9E3779B97F4A7C15ull};
-  const int rounds = n < 8 ? 0 : 100 * n;
-  int trial[MAX_BOUND_POINTS];
-  int since_best = 0;
-  for (int round = 0; round < rounds && best_cost > enough; ++round) {
-    for (int t = 0; t < n; ++t) trial[t] = order[t];
-    kick(trial, n, &random);
-    improve(trial, n);
-    const int64_t cost = order_cost(trial, n);
-    if (cost <= current) {
-      current = cost;
-      for (int t = 0; t < n; ++t) order[t] = trial[t];
-    }
-    if (cost < best_cost) {
-      best_cost = cost;
-      for (int t = 0; t < n; ++t) best[t] = trial[t];
-      since_best = 0;
-    } else if (++since_best == 10 * n) {
-      // Stuck: go on from the best tour, shaken harder.
-      for (int t = 0; t < n; ++t) order[t] = best[t];
-      for (int shake = 0; shake < 3; ++shake) kick(order, n, &random);
-      improve(order, n);
-      current = order_cost(order, n);
-      since_best = 0;
-    }
-  }
 }
 
 // ---- Lower bounds ----
@@ -455,8 +307,12 @@ void prepare_tour_bounds(const DistanceMatrix* matrix) {
 
   // A first tour gives the relaxation its target; the search for a better one stops when it
   // meets the relaxation's bound.
-  int order[MAX_BOUND_POINTS];
-  first_order(n, order);
+  // The nearest-neighbour tour improved, then iterated local search (bounds/good_tour.h).
+  std::vector<int64_t> flat(static_cast<size_t>(n) * n);
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < n; ++j) flat[static_cast<size_t>(i) * n + j] = cost_at(i, j);
+  }
+  std::vector<int> order = find_good_tour(n, flat.data(), {}, 0, INT64_MIN);
   auto take_tour = [&] {
     for (int t = 0; t < n; ++t) b.tour[t] = order[t] + 1;
     b.tour[n] = 1;
@@ -480,7 +336,7 @@ void prepare_tour_bounds(const DistanceMatrix* matrix) {
   }
   // The least whole cut cost that the bound allows.
   const int64_t enough = b.lower_scaled / b.scale + (b.lower_scaled % b.scale > 0 ? 1 : 0);
-  find_good_order(n, order, enough);
+  order = find_good_tour(n, flat.data(), order, n < 8 ? 0 : 100 * n, enough);
   take_tour();
 }
 
