@@ -37,15 +37,25 @@ void exact_duals_from_lp(ExactDuals* duals, const SubtourLp* lp, const int64_t* 
   const size_t cuts = std::min(lp->cuts.size(), std::min(lp->cut_dual.size(), MOST_CUTS));
   std::vector<int> inside, outside;
   for (size_t cut = 0; cut < cuts; ++cut) {
+    const LpCut& row = lp->cuts[cut];
     const int64_t y = rounded(lp->cut_dual[cut], scale);
-    if (y <= 0) continue;  // Y_S >= 0 is what the identity needs
-    base += y;
+    // The sign the identity needs: >= 0 on a >= row (subtour), <= 0 on a <= row (blossom).
+    if (row.teeth.empty() ? y <= 0 : y >= 0) continue;
+    base += static_cast<__int128>(y) * cut_bound(row);
     inside.clear();
     outside.clear();
-    for (int p = 0; p < n; ++p) (lp->cuts[cut][p] ? inside : outside).push_back(p);
+    for (int p = 0; p < n; ++p) (row.side[p] ? inside : outside).push_back(p);
+    // Subtour cut: the arcs from S out; blossom: the arcs within S and the teeth both ways.
+    const std::vector<int>& heads = row.teeth.empty() ? outside : inside;
     for (int i : inside) {
-      int64_t* row = &duals->weight[static_cast<size_t>(i) * n];
-      for (int j : outside) row[j] -= y;
+      int64_t* weights = &duals->weight[static_cast<size_t>(i) * n];
+      for (int j : heads) {
+        if (j != i) weights[j] -= y;
+      }
+    }
+    for (const auto& [in, out] : row.teeth) {
+      duals->weight[static_cast<size_t>(in) * n + out] -= y;
+      duals->weight[static_cast<size_t>(out) * n + in] -= y;
     }
   }
   duals->base = base;

@@ -2,13 +2,15 @@
 //
 // DESIGN
 // Costs are taken in scaled units: C(i, j) = K * c(i, j), K a power of two. The duals are
-// rounded to whole numbers: U_i for x(out of i) = 1, V_j for x(into j) = 1, and Y_S >= 0 for
-// each cut x(out of S) >= 1 (a negative rounding is raised to 0). With the weights
-//   W(i, j) = C(i, j) - U_i - V_j - (sum of Y_S over the cuts S with i in S and j not in S)
-// every tour T, which leaves each point once, enters each point once and leaves each S at
-// least once, has exactly
-//   C(T) = base + W(T) + sum over S of Y_S (crossings of S by T - 1),   base = sum U + sum V + sum Y,
-// and so C(T) >= base + W(T). Nothing here needs W >= 0: rounding may leave some weights
+// rounded to whole numbers: U_i for x(out of i) = 1, V_j for x(into j) = 1, and Y_c for each
+// cut c, a x >= b (subtour cuts) or a x <= b (blossoms), valid for every tour: Y_c >= 0 on a
+// >= row and Y_c <= 0 on a <= row (a rounding of the wrong sign is replaced by 0). With the
+// weights
+//   W(i, j) = C(i, j) - U_i - V_j - (sum over the cuts c of Y_c a_c(i, j))
+// every tour T, which leaves each point once and enters each point once, has exactly
+//   C(T) = base + W(T) + sum over c of Y_c (a_c x_T - b_c),   base = sum U + sum V + sum Y_c b_c,
+// and every term Y_c (a_c x_T - b_c) is >= 0 (both factors >= 0, or both <= 0), so
+// C(T) >= base + W(T). Nothing here needs W >= 0: rounding may leave some weights
 // negative, and every bound below takes the least weight where it cannot know the arc.
 //
 // A tour through the path P = (point 0, p1, ..., pk) is P followed by a path from pk through

@@ -4,6 +4,7 @@
 #include <coin/Clp_C_Interface.h>
 
 #include <algorithm>
+#include <cmath>
 
 static Clp_Simplex* model_of(const SubtourLp* lp) { return static_cast<Clp_Simplex*>(lp->model); }
 
@@ -126,7 +127,73 @@ std::vector<std::vector<uint8_t>> light_cuts(int n, const std::vector<double>& c
   return found;
 }
 
-int subtour_lp_separate(SubtourLp* lp, int max_cuts) {
+int cut_coefficient(const LpCut& cut, int i, int j) {
+  if (cut.teeth.empty()) return cut.side[i] && !cut.side[j] ? 1 : 0;
+  int coefficient = cut.side[i] && cut.side[j] ? 1 : 0;
+  for (const auto& [inside, outside] : cut.teeth) {
+    if ((i == inside && j == outside) || (i == outside && j == inside)) ++coefficient;
+  }
+  return coefficient;
+}
+
+int64_t cut_bound(const LpCut& cut) {
+  if (cut.teeth.empty()) return 1;
+  int64_t members = 0;
+  for (uint8_t in : cut.side) members += in;
+  return members + (static_cast<int64_t>(cut.teeth.size()) - 1) / 2;
+}
+
+// The odd-component heuristic: the components of the edges with fractional x are handles;
+// the edges with x near 1 that leave a handle are its teeth; an odd number (3 or more) of
+// disjoint teeth gives a blossom, kept when the solution violates it.
+static std::vector<LpCut> find_blossoms(int n, const std::vector<double>& edge, int max_cuts) {
+  constexpr double EPSILON = 1e-6;
+  std::vector<int> component(n, -1);
+  std::vector<LpCut> found;
+  for (int start = 0; start < n && static_cast<int>(found.size()) < max_cuts; ++start) {
+    if (component[start] >= 0) continue;
+    std::vector<int> members{start}, stack{start};
+    component[start] = start;
+    while (!stack.empty()) {
+      const int p = stack.back();
+      stack.pop_back();
+      for (int q = 0; q < n; ++q) {
+        const double x = edge[static_cast<size_t>(p) * n + q];
+        if (q == p || component[q] >= 0 || x <= EPSILON || x >= 1 - EPSILON) continue;
+        component[q] = start;
+        members.push_back(q);
+        stack.push_back(q);
+      }
+    }
+    if (members.size() < 3 || static_cast<int>(members.size()) > n - 3) continue;
+    LpCut cut;
+    cut.side.assign(n, 0);
+    for (int p : members) cut.side[p] = 1;
+    std::vector<uint8_t> touched(n, 0);
+    bool disjoint = true;
+    double inside = 0, teeth = 0;
+    for (int p : members) {
+      for (int q = 0; q < n; ++q) {
+        const double x = edge[static_cast<size_t>(p) * n + q];
+        if (q == p) continue;
+        if (cut.side[q]) {
+          if (p < q) inside += x;
+        } else if (x >= 1 - EPSILON) {
+          if (touched[q]) disjoint = false;
+          touched[q] = 1;
+          cut.teeth.push_back({p, q});
+          teeth += x;
+        }
+      }
+    }
+    const int k = static_cast<int>(cut.teeth.size());
+    if (!disjoint || k < 3 || k % 2 == 0) continue;
+    if (inside + teeth > static_cast<double>(cut_bound(cut)) + 1e-4) found.push_back(std::move(cut));
+  }
+  return found;
+}
+
+int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms) {
   const int n = lp->n;
   std::vector<double> capacity(static_cast<size_t>(n) * n, 0.0);
   for (size_t column = 0; column < lp->x.size(); ++column) {
@@ -138,38 +205,47 @@ int subtour_lp_separate(SubtourLp* lp, int max_cuts) {
   }
   // Each point has x(out) = x(in) = 1, so x(out of S) = x(into S) and the symmetric cut is
   // twice x(out of S): below 2 is a violated cut.
-  std::vector<std::vector<uint8_t>> sides = light_cuts(n, capacity, 2.0 - 1e-6, max_cuts);
-  std::vector<std::vector<uint8_t>> fresh;
-  for (std::vector<uint8_t>& side : sides) {
+  std::vector<LpCut> fresh;
+  for (std::vector<uint8_t>& side : light_cuts(n, capacity, 2.0 - 1e-6, max_cuts)) {
     int members = 0;
     for (uint8_t in : side) members += in;
     if (members < 2 || members > n - 2) continue;  // the degree rows already hold these
-    if (std::find(lp->cuts.begin(), lp->cuts.end(), side) != lp->cuts.end()) continue;
-    fresh.push_back(std::move(side));
+    LpCut cut{std::move(side), {}};
+    if (std::find(lp->cuts.begin(), lp->cuts.end(), cut) != lp->cuts.end()) continue;
+    fresh.push_back(std::move(cut));
+  }
+  if (blossoms && fresh.empty()) {
+    for (LpCut& cut : find_blossoms(n, capacity, max_cuts)) {
+      if (std::find(lp->cuts.begin(), lp->cuts.end(), cut) == lp->cuts.end()) {
+        fresh.push_back(std::move(cut));
+      }
+    }
   }
   subtour_lp_add_cuts(lp, fresh);
   return static_cast<int>(fresh.size());
 }
 
-void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<std::vector<uint8_t>>& sides) {
-  if (sides.empty()) return;
+void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts) {
+  if (cuts.empty()) return;
   std::vector<int> starts{0};
   std::vector<int> columns;
-  std::vector<double> elements;
-  for (const std::vector<uint8_t>& side : sides) {
+  std::vector<double> elements, lower, upper;
+  for (const LpCut& cut : cuts) {
     for (size_t column = 0; column < lp->column_tail.size(); ++column) {
-      if (side[lp->column_tail[column]] && !side[lp->column_head[column]]) {
+      const int coefficient = cut_coefficient(cut, lp->column_tail[column], lp->column_head[column]);
+      if (coefficient != 0) {
         columns.push_back(static_cast<int>(column));
-        elements.push_back(1.0);
+        elements.push_back(coefficient);
       }
     }
     starts.push_back(static_cast<int>(columns.size()));
-    lp->cuts.push_back(side);
+    const double bound = static_cast<double>(cut_bound(cut));
+    lower.push_back(cut.teeth.empty() ? bound : -1e30);
+    upper.push_back(cut.teeth.empty() ? 1e30 : bound);
+    lp->cuts.push_back(cut);
   }
-  const int added = static_cast<int>(sides.size());
-  std::vector<double> lower(added, 1.0), upper(added, 1e30);
-  Clp_addRows(model_of(lp), added, lower.data(), upper.data(), starts.data(), columns.data(),
-              elements.data());
+  Clp_addRows(model_of(lp), static_cast<int>(cuts.size()), lower.data(), upper.data(),
+              starts.data(), columns.data(), elements.data());
 }
 
 void subtour_lp_purge_cuts(SubtourLp* lp) {
@@ -179,13 +255,14 @@ void subtour_lp_purge_cuts(SubtourLp* lp) {
   std::vector<int> gone;
   for (size_t cut = 0; cut < lp->cuts.size(); ++cut) {
     const int row = 2 * n + static_cast<int>(cut);
-    if (cut < lp->cut_dual.size() && lp->cut_dual[cut] <= 1e-9 && activity[row] > 1.0 + 1e-3) {
+    const double slack = std::fabs(activity[row] - static_cast<double>(cut_bound(lp->cuts[cut])));
+    if (cut < lp->cut_dual.size() && std::fabs(lp->cut_dual[cut]) <= 1e-9 && slack > 1e-3) {
       gone.push_back(row);
     }
   }
   if (gone.empty()) return;
   Clp_deleteRows(model, static_cast<int>(gone.size()), gone.data());
-  std::vector<std::vector<uint8_t>> kept;
+  std::vector<LpCut> kept;
   std::vector<double> kept_dual;
   size_t next_gone = 0;
   for (size_t cut = 0; cut < lp->cuts.size(); ++cut) {

@@ -12,7 +12,22 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
+
+// A cut of the relaxation, valid for every tour. A subtour cut (no teeth): x(out of S) >= 1.
+// A blossom (teeth): x(arcs inside the handle S) + x(the teeth, both ways) <= |S| + (k - 1) / 2
+// for an odd number k >= 3 of disjoint teeth, each an edge with one end in S: a tour is a
+// 2-matching, and the 2-matching blossom inequality holds for it.
+struct LpCut {
+  std::vector<uint8_t> side;               // membership of S, one byte a point
+  std::vector<std::pair<int, int>> teeth;  // (inside, outside)
+  bool operator==(const LpCut&) const = default;
+};
+
+// The cut's coefficient of x(i, j), and its right-hand side; blossoms are <= rows.
+int cut_coefficient(const LpCut& cut, int i, int j);
+int64_t cut_bound(const LpCut& cut);
 
 struct SubtourLp {
   int n = 0;
@@ -20,11 +35,11 @@ struct SubtourLp {
   std::vector<int> column_of;       // [i * n + j]: the arc's column, or -1 when not allowed
   std::vector<int> column_tail;     // per column
   std::vector<int> column_head;
-  std::vector<std::vector<uint8_t>> cuts;  // per cut row: membership of S, one byte a point
+  std::vector<LpCut> cuts;          // per cut row, after the degree rows
   std::vector<double> x;            // the last solution, per column
   std::vector<double> out_dual;     // per point: x(out of i) = 1
   std::vector<double> in_dual;      // per point: x(into i) = 1
-  std::vector<double> cut_dual;     // per cut, >= 0 in exact arithmetic
+  std::vector<double> cut_dual;     // per cut: >= 0 for subtour cuts, <= 0 for blossoms
   bool optimal = false;             // the last solve was proven optimal
 };
 
@@ -38,10 +53,11 @@ void subtour_lp_fix_arc(SubtourLp* lp, int tail, int head, bool fixed);
 void subtour_lp_forbid_arc(SubtourLp* lp, int tail, int head, bool forbidden);
 // Solves from the last basis; fills x and the duals. Returns whether it was proven optimal.
 bool subtour_lp_solve(SubtourLp* lp);
-// Adds up to max_cuts subtour cuts that the last solution violates; returns how many.
-int subtour_lp_separate(SubtourLp* lp, int max_cuts);
-// Adds the given subtour cuts (member flags of S).
-void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<std::vector<uint8_t>>& sides);
+// Adds up to max_cuts subtour cuts that the last solution violates, and (blossoms) blossoms
+// found by the odd-component heuristic on its edges x(i, j) + x(j, i); returns how many.
+int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms);
+// Adds the given cuts.
+void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts);
 // Drops the cuts whose dual is zero and whose row is slack by more than a margin, keeping
 // the model small; the basis stays valid.
 void subtour_lp_purge_cuts(SubtourLp* lp);

@@ -32,6 +32,7 @@ namespace {
 struct Search {
   int n = 0;
   int shift = 0;                 // t
+  bool symmetric = false;        // blossoms are sought only for symmetric costs
   int64_t scale = 1;             // K
   const DistanceMatrix* matrix = nullptr;
   std::vector<int64_t> cut_cost;     // D_t, [i * n + j] over points 0..n-1
@@ -108,6 +109,7 @@ static void choose_cut_and_scale() {
          cut_largest * static_cast<uint64_t>(search.scale) * 2 <= (uint64_t{1} << 41)) {
     search.scale *= 2;
   }
+  search.symmetric = true;
   search.cut_cost.assign(static_cast<size_t>(n) * n, 0);
   search.scaled_cost.assign(static_cast<size_t>(n) * n, 0);
   for (int i = 0; i < n; ++i) {
@@ -116,12 +118,15 @@ static void choose_cut_and_scale() {
       const int64_t cut = distance(search.matrix, i + 1, j + 1) >> search.shift;
       search.cut_cost[static_cast<size_t>(i) * n + j] = cut;
       search.scaled_cost[static_cast<size_t>(i) * n + j] = cut * search.scale;
+      if (distance(search.matrix, i + 1, j + 1) != distance(search.matrix, j + 1, i + 1)) {
+        search.symmetric = false;
+      }
     }
   }
 }
 
 static void build_lp() {
-  std::vector<std::vector<uint8_t>> cuts = search.lp.cuts;
+  std::vector<LpCut> cuts = search.lp.cuts;
   std::vector<double> cost(search.cut_cost.begin(), search.cut_cost.end());
   subtour_lp_create(&search.lp, search.n, cost.data(), search.allowed.data());
   subtour_lp_add_cuts(&search.lp, cuts);
@@ -131,7 +136,7 @@ static void build_lp() {
 static void solve_with_cuts(int rounds) {
   subtour_lp_solve(&search.lp);
   for (int round = 0; round < rounds && search.lp.optimal; ++round) {
-    if (subtour_lp_separate(&search.lp, CUTS_PER_ROUND) == 0) break;
+    if (subtour_lp_separate(&search.lp, CUTS_PER_ROUND, search.symmetric) == 0) break;
     subtour_lp_solve(&search.lp);
   }
   ++branch_and_cut_counts.nodes;
