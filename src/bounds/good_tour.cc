@@ -3,7 +3,8 @@
 
 #include <algorithm>
 
-int64_t order_cost(int n, const int64_t* cost, const std::vector<int>& order) {
+// The cost of an order, closing back to order[0].
+static int64_t order_cost(int n, const int64_t* cost, const std::vector<int>& order) {
   int64_t total = 0;
   for (int t = 0; t < n; ++t) total += cost[static_cast<size_t>(order[t]) * n + order[(t + 1) % n]];
   return total;

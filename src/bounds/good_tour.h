@@ -11,9 +11,6 @@
 std::vector<int> find_good_tour(int n, const int64_t* cost, std::vector<int> order, int rounds,
                                 int64_t enough);
 
-// The cost of an order under cost, closing back to order[0].
-int64_t order_cost(int n, const int64_t* cost, const std::vector<int>& order);
-
 // Joins the cycles of a cycle cover (successor[i] follows i; every point once) into one tour
 // by Karp's patching: each time, the two arcs of two cycles whose exchange costs least.
 // Returns the order from point 0.

@@ -4,7 +4,6 @@
 #include <coin/Clp_C_Interface.h>
 
 #include <algorithm>
-#include <cmath>
 
 static Clp_Simplex* model_of(const SubtourLp* lp) { return static_cast<Clp_Simplex*>(lp->model); }
 
@@ -55,11 +54,6 @@ void subtour_lp_destroy(SubtourLp* lp) {
 void subtour_lp_fix_arc(SubtourLp* lp, int tail, int head, bool fixed) {
   const int column = lp->column_of[static_cast<size_t>(tail) * lp->n + head];
   Clp_columnLower(model_of(lp))[column] = fixed ? 1.0 : 0.0;
-}
-
-void subtour_lp_forbid_arc(SubtourLp* lp, int tail, int head, bool forbidden) {
-  const int column = lp->column_of[static_cast<size_t>(tail) * lp->n + head];
-  if (column >= 0) Clp_columnUpper(model_of(lp))[column] = forbidden ? 0.0 : 1e30;
 }
 
 bool subtour_lp_solve(SubtourLp* lp) {
@@ -127,7 +121,8 @@ std::vector<std::vector<uint8_t>> light_cuts(int n, const std::vector<double>& c
   return found;
 }
 
-int cut_coefficient(const LpCut& cut, int i, int j) {
+// The cut's coefficient of x(i, j).
+static int cut_coefficient(const LpCut& cut, int i, int j) {
   if (cut.teeth.empty()) return cut.side[i] && !cut.side[j] ? 1 : 0;
   int coefficient = cut.side[i] && cut.side[j] ? 1 : 0;
   for (const auto& [inside, outside] : cut.teeth) {
@@ -246,33 +241,4 @@ void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts) {
   }
   Clp_addRows(model_of(lp), static_cast<int>(cuts.size()), lower.data(), upper.data(),
               starts.data(), columns.data(), elements.data());
-}
-
-void subtour_lp_purge_cuts(SubtourLp* lp) {
-  Clp_Simplex* model = model_of(lp);
-  const double* activity = Clp_getRowActivity(model);
-  const int n = lp->n;
-  std::vector<int> gone;
-  for (size_t cut = 0; cut < lp->cuts.size(); ++cut) {
-    const int row = 2 * n + static_cast<int>(cut);
-    const double slack = std::fabs(activity[row] - static_cast<double>(cut_bound(lp->cuts[cut])));
-    if (cut < lp->cut_dual.size() && std::fabs(lp->cut_dual[cut]) <= 1e-9 && slack > 1e-3) {
-      gone.push_back(row);
-    }
-  }
-  if (gone.empty()) return;
-  Clp_deleteRows(model, static_cast<int>(gone.size()), gone.data());
-  std::vector<LpCut> kept;
-  std::vector<double> kept_dual;
-  size_t next_gone = 0;
-  for (size_t cut = 0; cut < lp->cuts.size(); ++cut) {
-    if (next_gone < gone.size() && gone[next_gone] == 2 * n + static_cast<int>(cut)) {
-      ++next_gone;
-      continue;
-    }
-    kept.push_back(std::move(lp->cuts[cut]));
-    kept_dual.push_back(cut < lp->cut_dual.size() ? lp->cut_dual[cut] : 0.0);
-  }
-  lp->cuts = std::move(kept);
-  lp->cut_dual = std::move(kept_dual);
 }

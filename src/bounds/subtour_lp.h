@@ -25,8 +25,7 @@ struct LpCut {
   bool operator==(const LpCut&) const = default;
 };
 
-// The cut's coefficient of x(i, j), and its right-hand side; blossoms are <= rows.
-int cut_coefficient(const LpCut& cut, int i, int j);
+// The cut's right-hand side; blossoms are <= rows.
 int64_t cut_bound(const LpCut& cut);
 
 struct SubtourLp {
@@ -49,8 +48,6 @@ void subtour_lp_create(SubtourLp* lp, int n, const double* cost, const uint8_t* 
 void subtour_lp_destroy(SubtourLp* lp);
 // Fixes x(i, j) >= 1 (fixed) or frees it again; the arc must be allowed.
 void subtour_lp_fix_arc(SubtourLp* lp, int tail, int head, bool fixed);
-// Forbids an allowed arc (x(i, j) = 0) or allows it again.
-void subtour_lp_forbid_arc(SubtourLp* lp, int tail, int head, bool forbidden);
 // Solves from the last basis; fills x and the duals. Returns whether it was proven optimal.
 bool subtour_lp_solve(SubtourLp* lp);
 // Adds up to max_cuts subtour cuts that the last solution violates, and (blossoms) blossoms
@@ -58,9 +55,6 @@ bool subtour_lp_solve(SubtourLp* lp);
 int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms);
 // Adds the given cuts.
 void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts);
-// Drops the cuts whose dual is zero and whose row is slack by more than a margin, keeping
-// the model small; the basis stays valid.
-void subtour_lp_purge_cuts(SubtourLp* lp);
 double subtour_lp_objective(const SubtourLp* lp);
 
 // Cuts of a capacity graph: for a symmetric capacity table (n x n), every distinct "cut of

@@ -109,7 +109,7 @@ static void choose_cut_and_scale() {
          cut_largest * static_cast<uint64_t>(search.scale) * 2 <= (uint64_t{1} << 41)) {
     search.scale *= 2;
   }
-  search.symmetric = true;
+  search.symmetric = costs_symmetric(search.matrix);
   search.cut_cost.assign(static_cast<size_t>(n) * n, 0);
   search.scaled_cost.assign(static_cast<size_t>(n) * n, 0);
   for (int i = 0; i < n; ++i) {
@@ -118,9 +118,6 @@ static void choose_cut_and_scale() {
       const int64_t cut = distance(search.matrix, i + 1, j + 1) >> search.shift;
       search.cut_cost[static_cast<size_t>(i) * n + j] = cut;
       search.scaled_cost[static_cast<size_t>(i) * n + j] = cut * search.scale;
-      if (distance(search.matrix, i + 1, j + 1) != distance(search.matrix, j + 1, i + 1)) {
-        search.symmetric = false;
-      }
     }
   }
 }

@@ -188,7 +188,7 @@ static void print_step(int64_t k) {
 // tree bounds suit them), until its states pass their budget.
 constexpr int64_t BOUNDED_POINTS = 64;
 
-static bool symmetric(const DistanceMatrix* matrix) {
+bool costs_symmetric(const DistanceMatrix* matrix) {
   for (int64_t i = 1; i <= matrix->n; ++i) {
     for (int64_t j = i + 1; j <= matrix->n; ++j) {
       if (distance(matrix, i, j) != distance(matrix, j, i)) return false;
@@ -249,7 +249,7 @@ void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* to
 
   if (solver_engine == ENGINE_BRANCH_AND_CUT ||
       (solver_engine == ENGINE_AUTOMATIC && n > EXHAUSTIVE_POINTS &&
-       (n > BOUNDED_POINTS || !symmetric(matrix)))) {
+       (n > BOUNDED_POINTS || !costs_symmetric(matrix)))) {
     solve_by_branch_and_cut(n, start, matrix, tour, 0);
     return;
   }

@@ -80,6 +80,9 @@ void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* to
 // magnitude of every path cost.
 unsigned __int128 path_cost_bound(const DistanceMatrix* matrix);
 
+// Whether D(r, c) = D(c, r) for every pair of points.
+bool costs_symmetric(const DistanceMatrix* matrix);
+
 // Advances the combination C(1..k) over positions 1..m (combination[0] is C(1)) to its
 // lexicographic successor; false when it was the last one, which is left unchanged.
 bool next_combination(int64_t* combination, int64_t m, int64_t k);
