@@ -119,9 +119,6 @@ static void write_solution(int64_t n) {
 }
 
 void run_driver(int argc, char** argv) {
-  // Every line reaches the console as it is printed, also through a pipe: a reader sees the
-  // progress, and one that has gone away is noticed at the next line.
-  setvbuf(stdout, nullptr, _IOLBF, 0);
   problem_file_name = argument_or(argc, argv, 1, "problem.dat");
   solution_file_name = argument_or(argc, argv, 2, "solution.txt");
   print_line("Input file: ", problem_file_name);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "input/reader.h"
+#include "runtime/runtime.h"
 
 int32_t format_integer(char* text, int64_t value) {
   char digits[20];
@@ -31,7 +32,7 @@ int32_t format_double(char* text, double value) {
 
 static void put(int32_t channel, const char* bytes, int64_t count) {
   if (channel == CONSOLE) {
-    fwrite(bytes, 1, static_cast<size_t>(count), stdout);
+    console_write(bytes, count);
   } else {
     write_bytes(channel, bytes, count);
   }
@@ -51,4 +52,4 @@ void print_double(int32_t channel, double value) {
 
 void print_line_end(int32_t channel) { put(channel, "\r\n", 2); }
 
-bool flush_console() { return fflush(stdout) == 0 && !ferror(stdout); }
+bool flush_console() { return console_flush(); }

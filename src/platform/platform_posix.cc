@@ -166,6 +166,19 @@ void platform_write_stderr(const char* bytes, int64_t count) {
   }
 }
 
+bool platform_write_stdout(const char* bytes, int64_t count) {
+  while (count > 0) {
+    ssize_t put = write(STDOUT_FILENO, bytes, static_cast<size_t>(count));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += put;
+    count -= put;
+  }
+  return true;
+}
+
 // Reads one decimal number (or "max") from a control-group file; -1 when absent or unlimited.
 static int64_t read_limit_file(const char* path) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);

@@ -67,6 +67,7 @@ void throw_error(int32_t number, int32_t line, const char* module) {
     if (module) context->module_name = module;
     leave_signal_handler();
     release_global_lock();
+    release_console();
     siglongjmp(*context->handler, 1);
   }
   abort_with_message(number, line, module ? module : context->module_name,
@@ -218,7 +219,7 @@ void runtime_exit() {
   for (int step = 0; step < EXIT_STEP_COUNT; ++step) {
     if (exit_steps[step]) exit_steps[step]();
   }
-  fflush(stdout);
+  console_flush();
 }
 
 void write_pending_abort_message() {

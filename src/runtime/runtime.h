@@ -53,8 +53,17 @@ int32_t set_error_number(int32_t number);  // returns number
 int32_t format_abort_message(char* buffer, int32_t number, int32_t line, const char* module,
                              const char* function);
 
+// The console: standard output, written with write(2) from a buffer of the run-time's own and
+// sent at each line end, so that every line reaches a terminal or a pipe as it is printed. It
+// takes no lock: a jump out of a write, or a write blocked on a full pipe, can never stop the
+// thread that ends the run, which then leaves the unsent bytes behind instead of waiting.
+void console_write(const char* bytes, int64_t count);
+// Sends what is buffered; false once any byte could not be written (a full device, a closed
+// pipe, a closed standard output).
+bool console_flush();
+
 // Process start and end. runtime_exit runs once, on the thread that ends the run: it removes
-// the console handler, closes every file and flushes standard output.
+// the console handler, closes every file and flushes the console.
 void runtime_start();
 void runtime_exit();
 

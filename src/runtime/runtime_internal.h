@@ -20,6 +20,8 @@ void set_abort_message(int32_t number, int32_t line, const char* module, const c
 // The last step: a late interrupt or termination request decides the status, unless an abort
 // message is pending; then the message is written and the process ends.
 [[noreturn]] void exit_process(int32_t status);
+// A jump to the handler gives up the console if it left a write of this thread's unfinished.
+void release_console();
 // The abort path for error number with no line and no module, as the signal thread takes it;
 // returns (false) only when another thread has already claimed the end.
 bool try_abort_with_message(int32_t number);

@@ -94,7 +94,7 @@ void hand_off_end_of_run(int32_t status, bool closed) {
     if (!closed) wait_for_process_end();
     // The signal thread has taken every signal before the hand-off and takes no more: what
     // comes later stays pending, where exit_process sees it. This thread ends the process,
-    // as it may hold the standard output's lock (a fault that jumped out of a write).
+    // and flushes the console it printed to.
     while (sem_wait(&signal_thread_stopped) != 0) {
     }
   }

@@ -1,10 +1,12 @@
 """End to end with hostile surroundings: files that fail, odd names and kinds of file, and
 limits on the process. Every run ends with the exact tour or the defined error."""
+import fcntl
 import grp
 import os
 import pwd
 import resource
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -25,6 +27,26 @@ def ancestors(path):
     while path != os.path.dirname(path):
         path = os.path.dirname(path)
         yield path
+
+
+F_SETPIPE_SZ = 1031
+
+
+def kernel_wait(pid):
+    """Where the process's main thread sleeps in the kernel ('' when it runs)."""
+    try:
+        with open("/proc/%d/wchan" % pid) as wchan:
+            return wchan.read()
+    except OSError:
+        return ""
+
+
+def wait_until(condition, what, timeout=60):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("no %s in %d s" % (what, timeout))
+        time.sleep(0.01)
 
 
 def header(problem=b"problem.dat", solution=b"solution.txt"):
@@ -114,6 +136,34 @@ class FailedWrites(HostileCase):
                 self.assertEqual((result.status, result.stderr), (status, b""), name)
                 self.assertEqual(result.file("out.txt"), FOUR_TOUR if status == 3 else None, name)
         os.close(closed_pipe)
+
+    def test_ctrl_c_while_the_console_is_blocked(self):
+        # Standard output is a full pipe that nobody reads: the first line's write blocks for
+        # ever. An interrupt still ends the run at once; the line that could not be written is
+        # left behind rather than waited for.
+        self.put("problem.dat", problem_text(FOUR))
+        read_end, write_end = os.pipe()
+        fcntl.fcntl(write_end, F_SETPIPE_SZ, 4096)
+        os.set_blocking(write_end, False)
+        try:
+            while True:
+                os.write(write_end, b"x" * 4096)
+        except BlockingIOError:
+            pass
+        os.set_blocking(write_end, True)
+        process = subprocess.Popen([harness.BINARY, "problem.dat", "out.txt"], cwd=self.folder,
+                                   stdin=subprocess.DEVNULL, stdout=write_end,
+                                   stderr=subprocess.PIPE)
+        os.close(write_end)
+        try:
+            wait_until(lambda: "pipe_write" in kernel_wait(process.pid), "a blocked write")
+            process.send_signal(signal.SIGINT)
+            stderr = process.communicate(timeout=60)[1]
+        finally:
+            process.kill()
+            os.close(read_end)
+        self.assertEqual((process.returncode, stderr),
+                         (9, b"\nAborting due to runtime error 9 (\"interrupted\" signal)\n\n"))
 
     def test_file_size_limit_truncates_the_solution_file(self):
         # Below the tour's size the file keeps what fitted and the run fails; at it, it succeeds.

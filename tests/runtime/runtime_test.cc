@@ -262,7 +262,7 @@ TEST_F(AbortDeathTest, OutputIsFlushedBeforeTheMessage) {
         {
           dup2(STDERR_FILENO, STDOUT_FILENO);  // what reaches standard output can be seen
           start_runtime();
-          fputs("partial line", stdout);  // still in the buffer at the abort
+          console_write("partial line", 12);  // still in the buffer at the abort
           abort_now();
         },
         testing::ExitedWithCode(c.status), testing::StrEq(std::string("partial line") + c.message))
