@@ -15,12 +15,12 @@ PAGES = [program + ".1" for program in PROGRAMS]
 SECTIONS = {
     "tourplan.1": ["NAME", "SYNOPSIS", "DESCRIPTION", "PROBLEM FILE", "CONSOLE REPORT",
                    "SOLUTION FILE", "EXIT STATUS", "FILES", "LIMITS", "EXAMPLES", "SEE ALSO"],
-    "tourplan-import.1": ["NAME", "SYNOPSIS", "DESCRIPTION", "DIAGNOSTICS", "EXIT STATUS",
-                          "EXAMPLES", "SEE ALSO"],
+    "tourplan-import.1": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "DIAGNOSTICS",
+                          "EXIT STATUS", "EXAMPLES", "SEE ALSO"],
     "tourplan-check.1": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "DIAGNOSTICS",
                          "EXIT STATUS", "EXAMPLES", "SEE ALSO"],
-    "tourplan-draw.1": ["NAME", "SYNOPSIS", "DESCRIPTION", "DIAGNOSTICS", "EXIT STATUS",
-                        "EXAMPLES", "SEE ALSO"],
+    "tourplan-draw.1": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "DIAGNOSTICS",
+                        "EXIT STATUS", "EXAMPLES", "SEE ALSO"],
 }
 
 
