@@ -5,8 +5,9 @@ packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmar
 # The LP solver of the branch-and-cut engine.
 packages+=(coinor-libclp-dev)
 # The test of the installed tree renders the manual pages; tourplan-draw's pictures are rendered
-# with rsvg-convert; the package's dependencies are found by dpkg-shlibdeps.
-packages+=(man-db groff-base librsvg2-bin dpkg-dev)
+# with rsvg-convert; the package's dependencies are found by dpkg-shlibdeps, and the package is
+# checked by lintian.
+packages+=(man-db groff-base librsvg2-bin dpkg-dev lintian)
 # The fuzz targets: Clang with libFuzzer and the sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev)
 missing=()

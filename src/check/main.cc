@@ -11,9 +11,11 @@
 #include "import/tsplib.h"
 #include "input/reader.h"
 #include "runtime/runtime.h"
+#include "version.h"
 
 static const char USAGE[] =
     "usage: tourplan-check [--tour-file OUT] PROBLEM SOLUTION\n"
+    "       tourplan-check --help | --version\n"
     "Checks a tour (a tourplan solution file or a TSPLIB TOUR file) against a tourplan problem\n"
     "file and prints its cost; --tour-file writes it as a TSPLIB TOUR file.\n";
 
@@ -68,6 +70,10 @@ static bool read_problem(const char* path, TableBlock* matrix, int64_t* n, std::
 int main(int argc, char** argv) {
   if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
     fputs(USAGE, stdout);
+    return 0;
+  }
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    fputs("tourplan-check " TOURPLAN_VERSION "\n", stdout);
     return 0;
   }
   const char* tour_file = nullptr;

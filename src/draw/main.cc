@@ -7,9 +7,11 @@
 
 #include "check/tour.h"
 #include "import/tsplib.h"
+#include "version.h"
 
 static const char USAGE[] =
     "usage: tourplan-draw INSTANCE.tsp SOLUTION OUT.svg\n"
+    "       tourplan-draw --help | --version\n"
     "Draws a tour (a tourplan solution file or a TSPLIB TOUR file) over the coordinates of a\n"
     "TSPLIB instance as an SVG picture.\n";
 
@@ -125,6 +127,10 @@ static std::string svg_text(const Problem& problem, const Tour& tour, const std:
 int main(int argc, char** argv) {
   if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
     fputs(USAGE, stdout);
+    return 0;
+  }
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    fputs("tourplan-draw " TOURPLAN_VERSION "\n", stdout);
     return 0;
   }
   if (argc != 4) {

@@ -3,15 +3,21 @@
 #include <string>
 
 #include "import/tsplib.h"
+#include "version.h"
 
 static const char USAGE[] =
     "usage: tourplan-import input.tsp output.dat\n"
+    "       tourplan-import --help | --version\n"
     "Converts a TSPLIB problem into a tourplan problem file; '-' names standard input or "
     "output.\n";
 
 int main(int argc, char** argv) {
   if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
     fputs(USAGE, stdout);
+    return 0;
+  }
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    fputs("tourplan-import " TOURPLAN_VERSION "\n", stdout);
     return 0;
   }
   if (argc != 3) {

@@ -1,5 +1,5 @@
-"""Builds the Debian package of the build folder with CPack, unpacks it into a scratch root and
-uses the programs from there."""
+"""Builds the Debian package of the build folder with CPack, checks it with lintian, unpacks it
+into a scratch root and uses the programs from there."""
 import glob
 import os
 import shutil
@@ -9,7 +9,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from install_test import PAGES, PROGRAMS, RAW, run  # noqa: E402
+from install_test import INSTALLED_PAGES, PROGRAMS, RAW, run  # noqa: E402
 
 CPACK = ""
 BUILD = ""
@@ -22,25 +22,45 @@ class Package(unittest.TestCase):
         done = run([CPACK, "-G", "DEB", "--config", os.path.join(BUILD, "CPackConfig.cmake"),
                     "-B", cls.scratch])
         assert done.returncode == 0, done.stdout + done.stderr
-        cls.packages = glob.glob(os.path.join(cls.scratch, "*.deb"))
+        packages = glob.glob(os.path.join(cls.scratch, "*.deb"))
+        assert len(packages) == 1, packages
+        cls.package = packages[0]
         cls.root = os.path.join(cls.scratch, "root")
+        unpacked = run(["dpkg-deb", "-x", cls.package, cls.root])
+        assert unpacked.returncode == 0, unpacked.stderr
+        cls.usr = os.path.join(cls.root, "usr")
 
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.scratch, ignore_errors=True)
 
+    def test_lintian_finds_no_errors(self):
+        checked = run(["lintian", self.package], stdin=subprocess.DEVNULL)
+        errors = [line for line in checked.stdout.decode().splitlines() if line.startswith("E: ")]
+        self.assertEqual(errors, [])
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+
+    def test_every_companion_prints_the_package_version(self):
+        version = run(["dpkg-deb", "-f", self.package, "Version"]).stdout.decode().strip()
+        for program in [program for program in PROGRAMS if program != "tourplan"]:
+            done = run([os.path.join(self.usr, "bin", program), "--version"],
+                       stdin=subprocess.DEVNULL)
+            self.assertEqual((done.returncode, done.stdout, done.stderr),
+                             (0, f"{program} {version}\n".encode(), b""))
+        # tourplan takes no options: --version is the name of a problem file that is not there.
+        done = run([os.path.join(self.usr, "bin", "tourplan"), "--version"], cwd=self.scratch,
+                   stdin=subprocess.DEVNULL)
+        self.assertEqual(done.returncode, 2)
+        self.assertTrue(done.stdout.startswith(b"Input file: --version\r\n"), done.stdout)
+
     def test_the_package_names_its_dependencies_and_runs_unpacked(self):
-        self.assertEqual(len(self.packages), 1)
-        package = self.packages[0]
-        fields = run(["dpkg-deb", "-f", package, "Package", "Depends"]).stdout.decode()
+        fields = run(["dpkg-deb", "-f", self.package, "Package", "Depends"]).stdout.decode()
         self.assertIn("Package: tourplan\n", fields)
         self.assertRegex(fields, r"Depends: .*libc6 \(>= [^)]+\)")
         self.assertRegex(fields, r"Depends: .*libstdc\+\+6 \(>= [^)]+\)")
-        unpacked = run(["dpkg-deb", "-x", package, self.root])
-        self.assertEqual(unpacked.returncode, 0, unpacked.stderr)
-        usr = os.path.join(self.root, "usr")
-        for page in PAGES:
-            self.assertTrue(os.path.isfile(os.path.join(usr, "share", "man", "man1", page)), page)
+        for page in INSTALLED_PAGES:
+            path = os.path.join(self.usr, "share", "man", "man1", page)
+            self.assertTrue(os.path.isfile(path), page)
         work = os.path.join(self.scratch, "work")
         os.mkdir(work)
         burma = os.path.join(RAW, "burma14.tsp")
@@ -50,7 +70,7 @@ class Package(unittest.TestCase):
         self.assertEqual(sorted(step[0] for step in steps), sorted(PROGRAMS))
         stdout = {}
         for program, *args in steps:
-            done = run([os.path.join(usr, "bin", program), *args], cwd=work,
+            done = run([os.path.join(self.usr, "bin", program), *args], cwd=work,
                        stdin=subprocess.DEVNULL)
             self.assertEqual((done.returncode, done.stderr), (0, b""), program)
             stdout[program] = done.stdout
