@@ -1,11 +1,11 @@
-// The subtour relaxation on the LP solver's C interface; see subtour_lp.h.
+// The subtour relaxation on the LP solver (COIN-OR CLP); see subtour_lp.h.
 #include "bounds/subtour_lp.h"
 
-#include <coin/Clp_C_Interface.h>
+#include <coin/ClpSimplex.hpp>
 
 #include <algorithm>
 
-static Clp_Simplex* model_of(const SubtourLp* lp) { return static_cast<Clp_Simplex*>(lp->model); }
+static ClpSimplex* model_of(const SubtourLp* lp) { return static_cast<ClpSimplex*>(lp->model); }
 
 void subtour_lp_create(SubtourLp* lp, int n, const double* cost, const uint8_t* allowed) {
   subtour_lp_destroy(lp);
@@ -34,10 +34,12 @@ void subtour_lp_create(SubtourLp* lp, int n, const double* cost, const uint8_t* 
   const int columns = static_cast<int>(lp->column_tail.size());
   std::vector<double> column_lower(columns, 0.0), column_upper(columns, 1e30);
   std::vector<double> row_bound(2 * static_cast<size_t>(n), 1.0);
-  Clp_Simplex* model = Clp_newModel();
-  Clp_setLogLevel(model, 0);
-
-  Clp_loadProblem(model, columns, 2 * n, starts.data(), rows.data(), elements.data(),
+  ClpSimplex* model = new ClpSimplex;
+  model->setLogLevel(0);
+  // Every element is 0 or 1 and the costs are of one magnitude: scaling would only be redone
+  // at every solve.
+  model->scaling(0);
+  model->loadProblem(columns, 2 * n, starts.data(), rows.data(), elements.data(),
                   column_lower.data(), column_upper.data(), objective.data(), row_bound.data(),
                   row_bound.data());
   lp->model = model;
@@ -46,32 +48,32 @@ void subtour_lp_create(SubtourLp* lp, int n, const double* cost, const uint8_t* 
 }
 
 void subtour_lp_destroy(SubtourLp* lp) {
-  if (lp->model) Clp_deleteModel(model_of(lp));
+  delete model_of(lp);
   lp->model = nullptr;
   lp->cuts.clear();
 }
 
 void subtour_lp_fix_arc(SubtourLp* lp, int tail, int head, bool fixed) {
   const int column = lp->column_of[static_cast<size_t>(tail) * lp->n + head];
-  Clp_columnLower(model_of(lp))[column] = fixed ? 1.0 : 0.0;
+  model_of(lp)->setColumnLower(column, fixed ? 1.0 : 0.0);
 }
 
 bool subtour_lp_solve(SubtourLp* lp) {
-  Clp_Simplex* model = model_of(lp);
-  Clp_dual(model, 0);
-  lp->optimal = Clp_isProvenOptimal(model) != 0;
+  ClpSimplex* model = model_of(lp);
+  model->dual(0);
+  lp->optimal = model->isProvenOptimal();
   const int n = lp->n;
-  const int columns = Clp_getNumCols(model);
-  const double* solution = Clp_getColSolution(model);
+  const int columns = model->numberColumns();
+  const double* solution = model->primalColumnSolution();
   lp->x.assign(solution, solution + columns);
-  const double* price = Clp_getRowPrice(model);
+  const double* price = model->dualRowSolution();
   lp->out_dual.assign(price, price + n);
   lp->in_dual.assign(price + n, price + 2 * n);
   lp->cut_dual.assign(price + 2 * n, price + 2 * n + lp->cuts.size());
   return lp->optimal;
 }
 
-double subtour_lp_objective(const SubtourLp* lp) { return Clp_getObjValue(model_of(lp)); }
+double subtour_lp_objective(const SubtourLp* lp) { return model_of(lp)->objectiveValue(); }
 
 std::vector<std::vector<uint8_t>> light_cuts(int n, const std::vector<double>& capacity,
                                              double limit, int max_cuts) {
@@ -239,6 +241,6 @@ void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts) {
     upper.push_back(cut.teeth.empty() ? 1e30 : bound);
     lp->cuts.push_back(cut);
   }
-  Clp_addRows(model_of(lp), static_cast<int>(cuts.size()), lower.data(), upper.data(),
-              starts.data(), columns.data(), elements.data());
+  model_of(lp)->addRows(static_cast<int>(cuts.size()), lower.data(), upper.data(), starts.data(),
+                        columns.data(), elements.data());
 }

@@ -10,6 +10,7 @@
 // destructible locals (plain tables, no containers), which the procedural style gives anyway.
 #pragma once
 
+#include <pthread.h>
 #include <setjmp.h>
 
 #include <cstdint>
@@ -81,11 +82,18 @@ void unlock_global();
 void install_signal_handlers();
 // Test seam: when set, install_signal_handlers acts as if the signal thread could not start.
 extern bool signal_thread_start_fails;
-// A worker thread calls begin_worker_signal_stack first and end_worker_signal_stack last, on
-// the thread itself. In between the thread has an alternate signal stack of its own, so that
-// a fault there, its own stack overflowing included, still reaches report_signal and ends the
-// run with the abort message. A thread that has one already (the main thread) keeps it and
-// the end leaves it alone; without memory for it the thread runs without one.
+// A worker thread is created with create_worker_thread (pthread_create's arguments and result)
+// and calls begin_worker_signal_stack first and end_worker_signal_stack last, on the thread
+// itself. In between the thread has an alternate signal stack of its own, so that a fault
+// there, its own stack overflowing included, still reaches report_signal and ends the run
+// with the abort message. A thread that has one already (the main thread) keeps it and the end
+// leaves it alone; without memory for it the thread runs without one. Outside that span the
+// fault signals are blocked on the thread: a fault signal sent from outside then goes to a
+// thread that runs our code, never to one that the thread library, or a sanitizer's run-time,
+// is still setting up or taking down (where a handler cannot run safely, and a signal taken
+// there ended the process as if by the signal itself).
+int create_worker_thread(pthread_t* thread, const pthread_attr_t* attributes,
+                         void* (*body)(void*), void* argument);
 void begin_worker_signal_stack();
 void end_worker_signal_stack();
 // The handler of the synchronous signals; turns the signal into its run-time error.

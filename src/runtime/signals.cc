@@ -76,6 +76,8 @@ static sem_t signal_thread_stopped;
 static std::atomic<void (*)()> console_close_action{nullptr};
 static sigset_t handled_signals;  // the asynchronous ones not ignored at the start
 
+static void fault_signal_set(sigset_t* faults);
+
 static constexpr uint32_t signal_bit(int signal_number) { return uint32_t{1} << signal_number; }
 
 bool in_signal_handler() { return running_signal_handler; }
@@ -298,8 +300,7 @@ void install_signal_handlers() {
   sem_init(&signal_thread_stopped, 0, 0);
   // The signal thread inherits the fault signals blocked: none can ever interrupt it.
   sigset_t faults;
-  sigemptyset(&faults);
-  for (int signal_number : FAULT_SIGNALS) sigaddset(&faults, signal_number);
+  fault_signal_set(&faults);
   pthread_sigmask(SIG_BLOCK, &faults, nullptr);
   const bool started = !signal_thread_start_fails &&
                        pthread_create(&signal_thread, nullptr, signal_thread_main, nullptr) == 0;
@@ -324,8 +325,24 @@ void install_signal_handlers() {
 }
 
 static thread_local void* worker_signal_stack = nullptr;
+static thread_local bool worker_unblocked_faults = false;
 
-void begin_worker_signal_stack() {
+static void fault_signal_set(sigset_t* faults) {
+  sigemptyset(faults);
+  for (int signal_number : FAULT_SIGNALS) sigaddset(faults, signal_number);
+}
+
+int create_worker_thread(pthread_t* thread, const pthread_attr_t* attributes,
+                         void* (*body)(void*), void* argument) {
+  sigset_t faults, mask;
+  fault_signal_set(&faults);
+  pthread_sigmask(SIG_BLOCK, &faults, &mask);
+  const int result = pthread_create(thread, attributes, body, argument);
+  pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+  return result;
+}
+
+static void set_up_worker_signal_stack() {
   stack_t current{};
   if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE) == 0) return;
   void* memory =
@@ -341,7 +358,23 @@ void begin_worker_signal_stack() {
   worker_signal_stack = memory;
 }
 
+// Only a thread that create_worker_thread started has the fault signals blocked: the main
+// thread, running a worker's code itself, keeps them as they are.
+void begin_worker_signal_stack() {
+  set_up_worker_signal_stack();
+  sigset_t faults, mask;
+  fault_signal_set(&faults);
+  pthread_sigmask(SIG_UNBLOCK, &faults, &mask);
+  worker_unblocked_faults = sigismember(&mask, SIGSEGV) == 1;
+}
+
 void end_worker_signal_stack() {
+  if (worker_unblocked_faults) {
+    sigset_t faults;
+    fault_signal_set(&faults);
+    pthread_sigmask(SIG_BLOCK, &faults, nullptr);
+    worker_unblocked_faults = false;
+  }
   if (!worker_signal_stack) return;
   stack_t off{};
   off.ss_flags = SS_DISABLE;

@@ -41,8 +41,8 @@ static bool start_worker(ThreadSlot* slot, int64_t a) {
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0) return false;
   pthread_attr_setstacksize(&attributes, WORKER_STACK_BYTES);
-  bool started = pthread_create(&slot->thread, &attributes, size_phase_worker,
-                                reinterpret_cast<void*>(static_cast<intptr_t>(a))) == 0;
+  bool started = create_worker_thread(&slot->thread, &attributes, size_phase_worker,
+                                      reinterpret_cast<void*>(static_cast<intptr_t>(a))) == 0;
   pthread_attr_destroy(&attributes);
   return started;
 }

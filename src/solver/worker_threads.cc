@@ -37,7 +37,7 @@ void run_on_threads(void* (*work)(void*), int32_t threads) {
     if (pthread_attr_init(&attributes) != 0) continue;
     pthread_attr_setstacksize(&attributes, 1 << 20);
     started[t] = !(thread_start_should_fail && thread_start_should_fail(t)) &&
-                 pthread_create(&handles[t], &attributes, run_helper, nullptr) == 0;
+                 create_worker_thread(&handles[t], &attributes, run_helper, nullptr) == 0;
     pthread_attr_destroy(&attributes);
   }
   work(nullptr);
