@@ -91,7 +91,7 @@ static void kick(int n, std::vector<int>& order, uint64_t* random) {
 }
 
 std::vector<int> find_good_tour(int n, const int64_t* cost, std::vector<int> order, int rounds,
-                                int64_t enough) {
+                                int64_t enough, bool (*stop)()) {
   if (static_cast<int>(order.size()) != n) {
     order.assign(1, 0);
     std::vector<uint8_t> used(n, 0);
@@ -111,7 +111,7 @@ std::vector<int> find_good_tour(int n, const int64_t* cost, std::vector<int> ord
   int64_t current = order_cost(n, cost, order), best_cost = current;
   uint64_t random = 0x9E3779B97F4A7C15ull;
   int since_best = 0;
-  for (int round = 0; round < rounds && best_cost > enough; ++round) {
+  for (int round = 0; round < rounds && best_cost > enough && !(stop && stop()); ++round) {
     trial = order;
     kick(n, trial, &random);
     improve(n, cost, trial);

@@ -82,15 +82,13 @@ static bool write_all(int fd, std::string_view bytes) {
   return true;
 }
 
-bool write_output(const std::string& path, std::string_view bytes, std::string* message) {
-  if (path == "-") {
-    if (write_all(STDOUT_FILENO, bytes)) return true;
-    *message = system_error("standard output", "cannot write");
-    return false;
-  }
+bool stage_output(const std::string& path, StagedOutput* staged, std::string* message) {
+  staged->path = path;
+  staged->target = path;
+  staged->temporary.clear();
+  staged->fd = -1;
   // Renaming over a device or a pipe would replace it, so only regular files are written;
   // a link is followed so that the file it names is replaced and the link kept.
-  std::string target = path;
   struct stat status;
   if (stat(path.c_str(), &status) == 0) {
     if (!S_ISREG(status.st_mode)) {
@@ -98,30 +96,63 @@ bool write_output(const std::string& path, std::string_view bytes, std::string* 
       return false;
     }
     if (char* resolved = realpath(path.c_str(), nullptr)) {
-      target = resolved;
+      staged->target = resolved;
       free(resolved);
     }
   }
-  std::string temporary = target + ".XXXXXX";
+  std::string temporary = staged->target + ".XXXXXX";
   const int fd = mkstemp(temporary.data());
   if (fd < 0) {
     *message = system_error(path, "cannot create");
     return false;
   }
+  staged->temporary = temporary;
+  staged->fd = fd;
+  return true;
+}
+
+bool fill_staged_output(StagedOutput* staged, std::string_view bytes, std::string* message) {
   // mkstemp makes the file private; the output gets the mode any newly created file would.
   const mode_t mask = umask(0);
   umask(mask);
-  bool ok = fchmod(fd, 0666 & ~mask) == 0 && write_all(fd, bytes) && fsync(fd) == 0;
-  if (!ok) *message = system_error(path, "cannot write");
-  if (close(fd) != 0 && ok) {
+  bool ok = fchmod(staged->fd, 0666 & ~mask) == 0 && write_all(staged->fd, bytes) &&
+            fsync(staged->fd) == 0;
+  if (!ok) *message = system_error(staged->path, "cannot write");
+  if (close(staged->fd) != 0 && ok) {
     ok = false;
-    *message = system_error(path, "cannot write");
+    *message = system_error(staged->path, "cannot write");
   }
-  if (ok && rename(temporary.c_str(), target.c_str()) != 0) {
-    ok = false;
-    *message = system_error(path, "cannot replace");
+  staged->fd = -1;
+  return ok;
+}
+
+bool commit_staged_output(StagedOutput* staged, std::string* message) {
+  if (rename(staged->temporary.c_str(), staged->target.c_str()) != 0) {
+    *message = system_error(staged->path, "cannot replace");
+    return false;
   }
-  if (!ok) unlink(temporary.c_str());
+  staged->temporary.clear();
+  return true;
+}
+
+void discard_staged_output(StagedOutput* staged) {
+  if (staged->fd >= 0) close(staged->fd);
+  staged->fd = -1;
+  if (!staged->temporary.empty()) unlink(staged->temporary.c_str());
+  staged->temporary.clear();
+}
+
+bool write_output(const std::string& path, std::string_view bytes, std::string* message) {
+  if (path == "-") {
+    if (write_all(STDOUT_FILENO, bytes)) return true;
+    *message = system_error("standard output", "cannot write");
+    return false;
+  }
+  StagedOutput staged;
+  if (!stage_output(path, &staged, message)) return false;
+  const bool ok =
+      fill_staged_output(&staged, bytes, message) && commit_staged_output(&staged, message);
+  discard_staged_output(&staged);
   return ok;
 }
 

@@ -66,6 +66,26 @@ bool read_input(const std::string& path, std::string* bytes, std::string* messag
 // is complete; on failure the temporary is removed and an existing file stays as it was.
 bool write_output(const std::string& path, std::string_view bytes, std::string* message);
 
+// The same in steps, for several files that appear together or not at all: each temporary is
+// created first (a folder that cannot take it fails before any work), then filled, and all
+// are renamed at the end; discarding removes a temporary that is still there. Regular files
+// only, not "-".
+struct StagedOutput {
+  std::string path;       // as given, for messages
+  std::string target;     // the file it replaces (a link followed)
+  std::string temporary;  // empty once renamed or discarded
+  int fd = -1;
+};
+bool stage_output(const std::string& path, StagedOutput* staged, std::string* message);
+bool fill_staged_output(StagedOutput* staged, std::string_view bytes, std::string* message);
+bool commit_staged_output(StagedOutput* staged, std::string* message);
+void discard_staged_output(StagedOutput* staged);
+
+// tourplan's problem file read strictly: N, then the N x N costs row by row, each a whole
+// number in the 64-bit range, separated by blanks (spaces, tabs) and line ends (LF, CR LF or
+// a lone CR). Anything else is refused with its line. The name and drawing stay empty.
+bool parse_problem_file(std::string_view text, Problem* problem, ImportError* error);
+
 // The least memory, in bytes, that tourplan's full dynamic programme needs for a problem.
 long double solver_footprint(const Problem& problem);
 // Physical memory, or the memory control group's limit when that is lower.

@@ -58,6 +58,14 @@ struct Search {
   std::vector<std::vector<int>> dropped_at;
   std::vector<std::vector<__int128>> child_at;
   void (*step)(int64_t) = nullptr;
+  // For a solve that a stop request ends early: the cheapest tour met (the good tour or one
+  // of the search), and the best lower bound on the optimum proven so far (cost units).
+  bool stopped = false;
+  bool has_incumbent = false;
+  std::vector<int> incumbent;
+  PathCost incumbent_cost = 0;
+  bool has_lower = false;
+  PathCost lower = 0;
 };
 Search& search = *new Search;
 }  // namespace
@@ -122,6 +130,35 @@ static void choose_cut_and_scale() {
   }
 }
 
+// A new best tour or bound for whoever follows the progress.
+static void note_tour(const std::vector<int>& order, PathCost cost) {
+  if (search.has_incumbent && cost >= search.incumbent_cost) return;
+  search.has_incumbent = true;
+  search.incumbent = order;
+  search.incumbent_cost = cost;
+  solver_progress.has_upper = true;
+  solver_progress.upper = cost;
+  report_solver_progress();
+}
+
+// cost(T) >= 2^t cost_t(T) for every tour, so a bound B on cost_t gives 2^t B.
+static void note_lower_bound(__int128 shifted) {
+  const PathCost lower =
+      static_cast<PathCost>(shifted) * (static_cast<PathCost>(1) << search.shift);
+  if (search.has_lower && lower <= search.lower) return;
+  search.has_lower = true;
+  search.lower = lower;
+  solver_progress.has_lower = true;
+  solver_progress.lower = lower;
+  report_solver_progress();
+}
+
+// Ends the work in hand when a stop request has come.
+static bool stopping() {
+  if (!search.stopped && solver_stop_requested()) search.stopped = true;
+  return search.stopped;
+}
+
 static void build_lp() {
   std::vector<LpCut> cuts = search.lp.cuts;
   std::vector<double> cost(search.cut_cost.begin(), search.cut_cost.end());
@@ -132,9 +169,10 @@ static void build_lp() {
 // Solves the LP with up to rounds rounds of cuts, then rounds its duals.
 static void solve_with_cuts(int rounds) {
   subtour_lp_solve(&search.lp);
-  for (int round = 0; round < rounds && search.lp.optimal; ++round) {
+  for (int round = 0; round < rounds && search.lp.optimal && !stopping(); ++round) {
     if (subtour_lp_separate(&search.lp, CUTS_PER_ROUND, search.symmetric) == 0) break;
     subtour_lp_solve(&search.lp);
+    report_solver_progress();
   }
   ++branch_and_cut_counts.nodes;
   exact_duals_from_lp(&search.duals, &search.lp, search.scaled_cost.data(), search.scale);
@@ -160,6 +198,7 @@ static std::vector<int> cycle_cover_tour() {
 static void take_tour(const std::vector<int>& order) {
   ++search.tours_taken;
   const PathCost cost = exact_cost(order);
+  note_tour(order, cost);
   if (search.met_tour && cost >= search.best_cost) return;
   search.met_tour = true;
   search.best_cost = cost;
@@ -176,6 +215,9 @@ static void visit() {
     if (search.step) search.step(depth);
   }
   poll_pending_signal();
+  // A search cut short proves nothing: it only unwinds, and the solve ends.
+  if (stopping()) return;
+  report_solver_progress();
   const int from = search.path.back();
   if (depth == n - 1) {
     take_tour(search.path);
@@ -190,6 +232,7 @@ static void visit() {
   const int64_t tours_before = search.tours_taken;
 
   solve_with_cuts(NODE_CUT_ROUNDS);
+  if (search.stopped) return;
   __int128 path_weight = search.duals.base;
   for (int t = 0; t < depth; ++t) {
     path_weight += search.duals.weight[static_cast<size_t>(search.path[t]) * n + search.path[t + 1]];
@@ -215,22 +258,56 @@ static void visit() {
     search.path_cost -= arc_cost;
     search.remaining[j] = 1;
     search.path.pop_back();
+    if (search.stopped) break;
   }
   for (int arc : dropped) search.allowed[arc] = 1;
   // No tour met below: every completion of this state costs more than the budget, the limit
   // having stayed the same throughout.
-  if (search.tours_taken == tours_before &&
+  if (!search.stopped && search.tours_taken == tours_before &&
       search.refuted.size() < MOST_REFUTED_STATES) {
     auto [entry, fresh] = search.refuted.try_emplace(key, budget);
     if (!fresh && entry->second < budget) entry->second = budget;
   }
 }
 
-static void solve_search(void (*step)(int64_t), int64_t steps_done) {
+// The least cost_t of a tour from point 0 over the allowed arcs that the duals allow, rounded
+// up from K units, at most ceiling (also when no tour is left).
+static __int128 root_bound(__int128 ceiling) {
+  const int n = search.n;
+  search.remaining.assign(n, 1);
+  search.remaining[0] = 0;
+  std::vector<__int128>& root_child = search.child_at[0];
+  child_bounds(&search.duals, search.allowed.data(), 0, search.remaining.data(), &root_child);
+  __int128 root_exact = NO_COMPLETION;
+  for (__int128 bound : root_child) root_exact = bound < root_exact ? bound : root_exact;
+  if (root_exact == NO_COMPLETION) return ceiling;
+  root_exact += search.duals.base;
+  const __int128 rounded = root_exact / search.scale + (root_exact % search.scale > 0 ? 1 : 0);
+  return rounded < ceiling ? rounded : ceiling;
+}
+
+// A stop request before the good tour: the local optimum from the nearest-neighbour tour, or
+// from the patched cycle cover, whichever is cheaper, and the bound of the LP so far.
+static void stop_before_good_tour(const std::vector<int>& start) {
+  const int n = search.n;
+  std::vector<int> order = find_good_tour(n, search.cut_cost.data(), {}, 0, INT64_MIN);
+  note_tour(order, exact_cost(order));
+  if (!start.empty()) {
+    order = find_good_tour(n, search.cut_cost.data(), start, 0, INT64_MIN);
+    note_tour(order, exact_cost(order));
+  }
+  note_lower_bound(root_bound(NO_COMPLETION));
+}
+
+// False when a stop request ended it early; search.best is then the cheapest tour met.
+static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   const int n = search.n;
   search.step = step;
   search.deepest = steps_done;
   search.met_tour = false;
+  search.stopped = false;
+  search.has_incumbent = false;
+  search.has_lower = false;
   branch_and_cut_counts = BranchAndCutCounts{};
   choose_cut_and_scale();
   search.allowed.assign(static_cast<size_t>(n) * n, 1);
@@ -242,23 +319,35 @@ static void solve_search(void (*step)(int64_t), int64_t steps_done) {
   search.key_at.assign(n, std::string());
   search.dropped_at.assign(n, std::vector<int>());
   search.child_at.assign(n, std::vector<__int128>());
+  solver_progress.phase = "relaxation";
+  report_solver_progress();
   build_lp();
   // Before any cut the LP is the assignment problem, whose solution is a cycle cover: patched
   // into a tour, it starts the search for a good tour (asymmetric costs especially).
   subtour_lp_solve(&search.lp);
   std::vector<int> start = cycle_cover_tour();
   solve_with_cuts(ROOT_CUT_ROUNDS);
+  if (search.stopped) {
+    stop_before_good_tour(start);
+    search.best = search.incumbent;
+    return false;
+  }
   const double root = subtour_lp_objective(&search.lp);
   branch_and_cut_counts.root_bound = root * static_cast<double>(int64_t{1} << search.shift);
 
   // The good tour, stopping early once it meets the relaxation's bound.
+  solver_progress.phase = "good tour";
+  report_solver_progress();
   const int64_t enough = static_cast<int64_t>(root) + 1;
-  std::vector<int> order = find_good_tour(n, search.cut_cost.data(), {}, 10 * n, enough);
+  std::vector<int> order =
+      find_good_tour(n, search.cut_cost.data(), {}, 10 * n, enough, solver_stop_requested);
   if (!start.empty()) {
-    std::vector<int> patched = find_good_tour(n, search.cut_cost.data(), start, 10 * n, enough);
+    std::vector<int> patched =
+        find_good_tour(n, search.cut_cost.data(), start, 10 * n, enough, solver_stop_requested);
     if (exact_cost(patched) < exact_cost(order)) order = patched;
   }
   const PathCost upper = exact_cost(order);
+  note_tour(order, upper);
   branch_and_cut_counts.good_tour_cost = upper;
   search.limit = floor_shifted(upper);
 
@@ -266,7 +355,7 @@ static void solve_search(void (*step)(int64_t), int64_t steps_done) {
   const int64_t dropped =
       drop_arcs_above(&search.duals, search.allowed.data(), search.limit * search.scale);
   branch_and_cut_counts.arcs_kept = before - dropped;
-  if (dropped > 0) {
+  if (dropped > 0 && !stopping()) {
     build_lp();
     solve_with_cuts(ROOT_CUT_ROUNDS);
   }
@@ -275,28 +364,23 @@ static void solve_search(void (*step)(int64_t), int64_t steps_done) {
   // that meets a tour of cost_t at most L has found the first optimal tour (see the design);
   // otherwise every tour costs more than L, and the next round allows more. A round costs
   // about as much as the tours within its limit, so a poor UB costs little.
-  search.remaining.assign(n, 1);
-  search.remaining[0] = 0;
   const __int128 ceiling = floor_shifted(upper);
-  std::vector<__int128> root_child;
-  child_bounds(&search.duals, search.allowed.data(), 0, search.remaining.data(), &root_child);
-  __int128 root_exact = NO_COMPLETION;
-  for (__int128 bound : root_child) root_exact = bound < root_exact ? bound : root_exact;
-  __int128 round_limit = ceiling;
-  if (root_exact < NO_COMPLETION) {
-    root_exact += search.duals.base;
-    round_limit = root_exact / search.scale + (root_exact % search.scale > 0 ? 1 : 0);
-    if (round_limit > ceiling) round_limit = ceiling;
-  }
+  __int128 round_limit = root_bound(ceiling);
+  note_lower_bound(round_limit);
   __int128 rise = (ceiling - round_limit) / 8;
   if (rise < 1) rise = 1;
   __int128 cheapest = ceiling;  // floor_shifted of the cheapest tour met so far
+  solver_progress.phase = "search";
   for (;;) {
     search.limit = round_limit;
     search.met_tour = false;
     search.path.assign(1, 0);
     search.path_cost = 0;
     visit();
+    if (search.stopped) {
+      search.best = search.incumbent;
+      break;
+    }
     ++branch_and_cut_counts.rounds;
     if (search.met_tour && floor_shifted(search.best_cost) <= round_limit) break;
     if (round_limit >= cheapest) {
@@ -304,6 +388,8 @@ static void solve_search(void (*step)(int64_t), int64_t steps_done) {
       search.best = order;
       break;
     }
+    // The round met no tour within its limit: every tour costs more.
+    note_lower_bound(round_limit + 1);
     if (search.met_tour && floor_shifted(search.best_cost) < cheapest) {
       cheapest = floor_shifted(search.best_cost);
     }
@@ -312,10 +398,12 @@ static void solve_search(void (*step)(int64_t), int64_t steps_done) {
     if (round_limit > cheapest) round_limit = cheapest;
   }
   subtour_lp_destroy(&search.lp);
+  // The refuted states can take hundreds of megabytes: none is kept between solves.
+  std::unordered_map<std::string, __int128>().swap(search.refuted);
+  return !search.stopped;
 }
 
-void branch_and_cut_solve(const DistanceMatrix* matrix, void (*step)(int64_t),
-                          int64_t steps_done) {
+bool branch_and_cut_solve(const DistanceMatrix* matrix, void (*step)(int64_t), int64_t steps_done) {
   // The cost tables, the LP's columns and the LP solver's own copies of them; the point count
   // is checked first, so that the product cannot overflow.
   if (matrix->n > MOST_POINTS ||
@@ -331,10 +419,10 @@ void branch_and_cut_solve(const DistanceMatrix* matrix, void (*step)(int64_t),
       search.best.push_back(t);
       if (step && t > steps_done) step(t);
     }
-    return;
+    return true;
   }
   try {
-    solve_search(step, steps_done);
+    return solve_search(step, steps_done);
   } catch (const std::bad_alloc&) {
     subtour_lp_destroy(&search.lp);
     set_error_number(4);
@@ -344,4 +432,11 @@ void branch_and_cut_solve(const DistanceMatrix* matrix, void (*step)(int64_t),
 
 void branch_and_cut_tour(int64_t* path) {
   for (int t = 0; t < search.n; ++t) path[t] = search.best[t] + 1;
+}
+
+PathCost branch_and_cut_lower_bound() { return search.lower; }
+
+void branch_and_cut_abandon() {
+  subtour_lp_destroy(&search.lp);
+  std::unordered_map<std::string, __int128>().swap(search.refuted);
 }

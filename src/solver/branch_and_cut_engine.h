@@ -35,10 +35,16 @@
 
 // Solves the problem. step(k) is called the first time the search holds a path of k arcs,
 // for k above steps_done. Memory that runs out raises error 4 at the cost table's line.
-void branch_and_cut_solve(const DistanceMatrix* matrix, void (*step)(int64_t),
-                          int64_t steps_done);
+// Returns true; false when a stop request ended it early (solver_stop_requested), with the
+// best tour found and a lower bound on the optimum.
+bool branch_and_cut_solve(const DistanceMatrix* matrix, void (*step)(int64_t), int64_t steps_done);
 // The tour of the last solve: path[0..n-1] receives its points from point 1.
 void branch_and_cut_tour(int64_t* path);
+// The lower bound of the last solve that stopped early: the relaxation's, or what the
+// rounds of the search have proven since.
+PathCost branch_and_cut_lower_bound();
+// Frees the LP that a failure left behind.
+void branch_and_cut_abandon();
 
 // Counters of the last solve (tests and benchmarks).
 struct BranchAndCutCounts {

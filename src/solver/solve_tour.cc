@@ -2,12 +2,14 @@
 #include <algorithm>
 
 #include "driver/print.h"
+#include "platform/platform.h"
 #include "solver/bounded_engine.h"
 #include "solver/branch_and_cut_engine.h"
 #include "solver/full_table_engine.h"
 #include "solver/reference_engine.h"
 #include "solver/row_kernels.h"
 #include "solver/solver.h"
+#include "solver/tour_bounds.h"
 #include "solver/two_layer_engine.h"
 
 TableBlock CityBit;
@@ -22,6 +24,55 @@ void (*inspect_solver_tables)(int64_t n) = nullptr;
 constexpr int64_t FULL_TABLE_PREFERRED_BYTES = int64_t{64} << 20;
 
 SolverEngine solver_engine_in_use() { return engine_in_use; }
+
+SolverProgress solver_progress;
+void (*solver_progress_hook)() = nullptr;
+
+void report_solver_progress() {
+  if (solver_progress_hook) solver_progress_hook();
+}
+
+// The stop request. The interrupt flag and the deadline are written only between solves, the
+// reason by whichever thread first sees the request, and accepting by the solving thread
+// while no helper runs.
+static const std::atomic<bool>* stop_interrupt = nullptr;
+static double stop_deadline = 0;
+static std::atomic<bool> stop_accepted{false};
+static std::atomic<int32_t> stop_reason{0};
+static PathCost stopped_lower_bound = 0;
+
+void arm_solver_stop(const std::atomic<bool>* interrupt, double deadline) {
+  stop_interrupt = interrupt;
+  stop_deadline = deadline;
+  stop_reason.store(0);
+  stop_accepted.store(interrupt != nullptr || deadline > 0);
+}
+
+void disarm_solver_stop() {
+  stop_accepted.store(false);
+  stop_interrupt = nullptr;
+  stop_deadline = 0;
+}
+
+bool solver_stop_requested() {
+  if (!stop_accepted.load(std::memory_order_relaxed)) return false;
+  if (stop_reason.load(std::memory_order_relaxed) != 0) return true;
+  int32_t reason = 0;
+  if (stop_interrupt && stop_interrupt->load(std::memory_order_relaxed)) {
+    reason = STOP_INTERRUPT;
+  } else if (stop_deadline > 0 && clock_seconds() >= stop_deadline) {
+    reason = STOP_TIME_LIMIT;
+  } else {
+    return false;
+  }
+  int32_t none = 0;
+  stop_reason.compare_exchange_strong(none, reason, std::memory_order_relaxed);
+  return true;
+}
+
+int32_t solver_stop_reason() { return stop_reason.load(std::memory_order_relaxed); }
+
+PathCost solver_lower_bound() { return stopped_lower_bound; }
 
 unsigned __int128 path_cost_bound(const DistanceMatrix* matrix) {
   unsigned __int128 bound = 0;
@@ -178,8 +229,16 @@ static void fill_every_subset_instead(const DistanceMatrix* matrix, int64_t cell
 }
 
 static void print_step(int64_t k) {
+  solver_progress.step = k;
+  if (solver_progress_hook) return solver_progress_hook();
   print_text(CONSOLE, "Step");
   print_integer(CONSOLE, k);
+  print_line_end(CONSOLE);
+}
+
+static void print_end() {
+  if (solver_progress_hook) return;
+  print_text(CONSOLE, "End");
   print_line_end(CONSOLE);
 }
 
@@ -213,10 +272,11 @@ static void rotate_into_tour(int64_t n, int64_t start, const int64_t* path, Tour
 }
 
 // steps: the "Step" lines printed already.
-static void solve_by_branch_and_cut(int64_t n, int64_t start, const DistanceMatrix* matrix,
+static bool solve_by_branch_and_cut(int64_t n, int64_t start, const DistanceMatrix* matrix,
                                     Tour* tour, int64_t steps) {
   engine_in_use = ENGINE_BRANCH_AND_CUT;
-  branch_and_cut_solve(matrix, print_step, steps);
+  const bool finished = branch_and_cut_solve(matrix, print_step, steps);
+  if (!finished) stopped_lower_bound = branch_and_cut_lower_bound();
   // Only now: an error in the search leaves no table behind.
   TableBlock path_block;
   if (create_table(&path_block, 0, n - 1, sizeof(int64_t)) != 0) {
@@ -226,20 +286,37 @@ static void solve_by_branch_and_cut(int64_t n, int64_t start, const DistanceMatr
   branch_and_cut_tour(path);
   rotate_into_tour(n, start, path, tour);
   free_table(&CityBit);
-  print_text(CONSOLE, "End");
-  print_line_end(CONSOLE);
+  print_end();
   free_table(&path_block);
+  return finished;
 }
 
 // The bounded engine's states passed their budget at size k: the search takes over, with
 // "Step" lines from k + 1.
-static void search_instead(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* tour,
+static bool search_instead(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* tour,
                            int64_t k) {
   release();
-  solve_by_branch_and_cut(n, start, matrix, tour, k);
+  return solve_by_branch_and_cut(n, start, matrix, tour, k);
 }
 
-void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* tour) {
+// A stop request ended the programme before its last size: the tables go, and the tour is
+// the good tour of the bounded engine's bounds, with their lower bound (at most 64 points).
+static bool stop_early(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* tour) {
+  release();
+  free_table(&CityBit);
+  solver_progress.phase = "bounds";
+  report_solver_progress();
+  prepare_tour_bounds(matrix);
+  const TourBounds& b = tour_bounds;
+  const int64_t lower = b.lower_scaled / b.scale + (b.lower_scaled % b.scale > 0 ? 1 : 0);
+  stopped_lower_bound = static_cast<PathCost>(lower) * (int64_t{1} << b.shift);
+  rotate_into_tour(n, start, b.tour, tour);
+  return false;
+}
+
+bool solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* tour) {
+  solver_progress = SolverProgress{"subsets", 0, false, 0, false, 0};
+  stopped_lower_bound = 0;
   if (create_table(&CityBit, 2, n, sizeof(int64_t)) != 0) {
     throw_at_line(LINE_CITY_BIT, MODULE_NAME);
   }
@@ -250,8 +327,7 @@ void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* to
   if (solver_engine == ENGINE_BRANCH_AND_CUT ||
       (solver_engine == ENGINE_AUTOMATIC && n > EXHAUSTIVE_POINTS &&
        (n > BOUNDED_POINTS || !costs_symmetric(matrix)))) {
-    solve_by_branch_and_cut(n, start, matrix, tour, 0);
-    return;
+    return solve_by_branch_and_cut(n, start, matrix, tour, 0);
   }
   // Subsets are 64-bit masks of the points 2..N: refused before the cell width is chosen,
   // which would read a matrix of billions of cells.
@@ -262,10 +338,19 @@ void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* to
   const int64_t cell_bytes = cell_bytes_for(matrix);
   solve_matrix = matrix;
   engine_in_use = choose_engine(n, cell_bytes);
+  if (engine_in_use == ENGINE_BOUNDED) {
+    solver_progress.phase = "bounds";
+    report_solver_progress();
+  }
   prepare(matrix, cell_bytes);
+  if (engine_in_use == ENGINE_BOUNDED) {
+    const TourBounds& b = tour_bounds;
+    const int64_t lower = b.lower_scaled / b.scale + (b.lower_scaled % b.scale > 0 ? 1 : 0);
+    solver_progress = SolverProgress{
+        "subsets", 0, true, b.upper, true, static_cast<PathCost>(lower) * (int64_t{1} << b.shift)};
+  }
 
-  print_text(CONSOLE, "Step 1");
-  print_line_end(CONSOLE);
+  print_step(1);
   if (!fill_first_size()) {
     if (bounded_gives_way_to_search) return search_instead(n, start, matrix, tour, 1);
     fill_every_subset_instead(matrix, cell_bytes, 1);
@@ -278,7 +363,11 @@ void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* to
       fill_every_subset_instead(matrix, cell_bytes, k);
     }
     poll_pending_signal();
+    if (solver_stop_requested()) return stop_early(n, start, matrix, tour);
   }
+  // Every size the tour needs is filled: reading it back (which may solve again) must finish.
+  if (solver_stop_requested()) return stop_early(n, start, matrix, tour);
+  stop_accepted.store(false);
   print_step(k);
   if (inspect_solver_tables) inspect_solver_tables(n);
 
@@ -312,7 +401,14 @@ void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* to
   rotate_into_tour(n, start, path, tour);
   release();
   free_table(&CityBit);
-  print_text(CONSOLE, "End");
-  print_line_end(CONSOLE);
+  print_end();
   free_table(&path_block);
+  return true;
+}
+
+void abandon_solve() {
+  release();
+  free_table(&CityBit);
+  branch_and_cut_abandon();
+  solve_matrix = nullptr;
 }

@@ -16,6 +16,7 @@
 // solve_tour picks one and runs the sizes; see solve_tour.cc.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "runtime/runtime.h"
@@ -73,8 +74,45 @@ extern SolverEngine solver_engine;
 SolverEngine solver_engine_in_use();
 
 // Fills the caller's tour (positions 0..N) with a least-cost closed tour from start, printing
-// "Step" lines and "End" on the console. Failures are raised through throw_at_line.
-void solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* tour);
+// "Step" lines and "End" on the console. Failures are raised through throw_at_line. Returns
+// true; false only when a stop request (below) ended the solve early: the tour is then the
+// best one found, and solver_lower_bound() a lower bound on the optimum.
+bool solve_tour(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* tour);
+
+// ---- Seams for a caller other than the program (solve_problem.h); the program sets none ----
+//
+// Progress of the solve in progress, kept up to date by the engines.
+struct SolverProgress {
+  const char* phase;  // "subsets", "bounds", "relaxation", "good tour", "search"
+  int64_t step;       // the latest "Step" number (0 before the first)
+  bool has_upper;     // a tour is known...
+  PathCost upper;     // ...of this cost
+  bool has_lower;     // a lower bound on the optimum is proven...
+  PathCost lower;     // ...this one
+};
+extern SolverProgress solver_progress;
+// When set, the solve calls it at every step and every change of the progress, on the solving
+// thread, in place of printing "Step" and "End" on the console.
+extern void (*solver_progress_hook)();
+void report_solver_progress();
+
+// A stop request ends the solve early: the interrupt flag set (from any thread), or the clock
+// at or past the deadline (clock_seconds(); 0: none). Armed around one solve.
+constexpr int32_t STOP_TIME_LIMIT = 1;
+constexpr int32_t STOP_INTERRUPT = 2;
+void arm_solver_stop(const std::atomic<bool>* interrupt, double deadline);
+void disarm_solver_stop();
+// Whether the engines should end the solve now. Cheap (relaxed loads and a clock reading), for
+// the search loops and the helper threads; once true it stays true until the solve can no
+// longer stop (its tour is being read back).
+bool solver_stop_requested();
+// Why the last solve stopped (STOP_TIME_LIMIT, STOP_INTERRUPT), or 0.
+int32_t solver_stop_reason();
+// A lower bound on the optimum from the last solve that stopped early.
+PathCost solver_lower_bound();
+// Frees whatever a solve left behind when a failure left it by a throw, so that the next
+// solve starts afresh.
+void abandon_solve();
 
 // The sum over the rows of each row's largest absolute off-diagonal cost: a bound on the
 // magnitude of every path cost.

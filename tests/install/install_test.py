@@ -11,7 +11,7 @@ import unittest
 CMAKE = ""
 BUILD = ""
 RAW = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "tsplib", "raw")
-PROGRAMS = ["tourplan", "tourplan-import", "tourplan-check", "tourplan-draw"]
+PROGRAMS = ["tourplan", "tourplan-import", "tourplan-check", "tourplan-draw", "tourplan-solve"]
 PAGES = [program + ".1" for program in PROGRAMS]
 # Installed compressed, as Debian wants them.
 INSTALLED_PAGES = [page + ".gz" for page in PAGES]
@@ -24,6 +24,8 @@ SECTIONS = {
                          "EXIT STATUS", "EXAMPLES", "SEE ALSO"],
     "tourplan-draw.1": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "DIAGNOSTICS",
                         "EXIT STATUS", "EXAMPLES", "SEE ALSO"],
+    "tourplan-solve.1": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "DIAGNOSTICS",
+                         "EXIT STATUS", "EXAMPLES", "SEE ALSO"],
 }
 
 

@@ -66,7 +66,8 @@ class Package(unittest.TestCase):
         burma = os.path.join(RAW, "burma14.tsp")
         steps = [["tourplan-import", burma, "burma14.dat"], ["tourplan", "burma14.dat", "tour"],
                  ["tourplan-check", "burma14.dat", "tour"],
-                 ["tourplan-draw", burma, "tour", "burma14.svg"]]
+                 ["tourplan-draw", burma, "tour", "burma14.svg"],
+                 ["tourplan-solve", "--solution", "solved", burma]]
         self.assertEqual(sorted(step[0] for step in steps), sorted(PROGRAMS))
         stdout = {}
         for program, *args in steps:
@@ -75,6 +76,10 @@ class Package(unittest.TestCase):
             self.assertEqual((done.returncode, done.stderr), (0, b""), program)
             stdout[program] = done.stdout
         self.assertTrue(stdout["tourplan-check"].endswith(b"\nCost: 3323\n"))  # the optimum
+        self.assertTrue(stdout["tourplan-solve"].endswith(b"\nCost: 3323\n"))
+        with open(os.path.join(work, "tour"), "rb") as tour, \
+                open(os.path.join(work, "solved"), "rb") as solved:
+            self.assertEqual(tour.read(), solved.read())
 
 if __name__ == "__main__":
     for argument in list(sys.argv[1:]):

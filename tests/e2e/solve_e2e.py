@@ -1,0 +1,212 @@
+"""End to end: tourplan-solve against tourplan and its companions on the bundled instances, its
+JSON, its progress line, a time limit and its refusals."""
+import json
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from harness import RunCase  # noqa: E402
+from import_e2e import RAW, TSPLIB, published_optima, raw_instances, read  # noqa: E402
+from tools_e2e import tsplib_tour  # noqa: E402
+
+SOLVE = ""
+CHECK = ""
+DRAW = ""
+IMPORT = ""
+# Far beyond a second to solve on any machine, in any build: its relaxation alone takes many.
+LONG = os.path.join(harness.DATA, "..", "..", "bench", "tsplib", "ch150.tsp")
+
+
+class SolveCase(RunCase):
+    def run_program(self, program, args, stdin=b""):
+        done = subprocess.run([program, *args], cwd=self.folder, input=stdin,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+        return done.returncode, done.stdout, done.stderr
+
+    def solve_ok(self, args, stdin=b"", status=0):
+        done = self.run_program(SOLVE, args, stdin)
+        self.assertEqual((done[0], done[2]), (status, b""), args)
+        return done[1]
+
+
+class Instances(SolveCase):
+    def test_the_same_tour_as_tourplan_and_the_cost_of_tourplan_check(self):
+        optima = published_optima()
+        for raw, dat in raw_instances():
+            problem = os.path.join(TSPLIB, dat)
+            self.assertEqual(self.run_tourplan([problem, "tourplan.txt"]).status, 0)
+            expected = read(os.path.join(self.folder, "tourplan.txt"))
+            tour = [int(x) for x in expected.split()]
+            _, checked, _ = self.run_program(CHECK, [problem, "tourplan.txt"])
+            cost = int(checked.decode().splitlines()[-1].split()[-1])
+            self.assertEqual(cost, optima[dat][1], dat)
+            text = read(os.path.join(RAW, raw))
+            name = re.search(rb"^NAME\s*:\s*(.*?)\s*$", text, re.M).group(1).decode()
+            drawn = b"NODE_COORD_SECTION" in text or b"DISPLAY_DATA_SECTION" in text
+            status, report, stderr = self.run_program(SOLVE, [
+                "--tour", "t.tour", "--svg", "s.svg", "--solution", "s.txt",
+                os.path.join(RAW, raw)])
+            note = ("tourplan-solve: note: %s has no coordinates to draw; s.svg not written\n"
+                    % os.path.join(RAW, raw))
+            self.assertEqual((status, stderr.decode()), (0, "" if drawn else note), raw)
+            self.assertEqual(os.path.exists(os.path.join(self.folder, "s.svg")), drawn, raw)
+            self.assertEqual(report.decode(), "Name: %s\nPoints: %d\nTour: %s\nCost: %d\n"
+                             % (name, len(tour) - 1, " ".join(map(str, tour)), cost))
+            self.assertEqual(read(os.path.join(self.folder, "s.txt")), expected, raw)
+            self.assertEqual(read(os.path.join(self.folder, "t.tour")),
+                             tsplib_tour(name, tour[:-1], cost), raw)
+            if drawn:  # the picture of tourplan-draw, byte for byte
+                self.assertEqual(self.run_program(DRAW, [os.path.join(RAW, raw), "s.txt",
+                                                         "d.svg"])[0], 0)
+                self.assertEqual(read(os.path.join(self.folder, "s.svg")),
+                                 read(os.path.join(self.folder, "d.svg")), raw)
+                os.remove(os.path.join(self.folder, "s.svg"))
+            # The problem file itself, from standard input, as JSON (the smaller ones: the
+            # same engines once more).
+            if len(tour) > 25:
+                continue
+            answer = json.loads(self.solve_ok(["--json", "-"], read(problem)))
+            del answer["seconds"]
+            self.assertEqual(answer, {"name": "stdin", "points": len(tour) - 1, "tour": tour,
+                                      "cost": cost, "proven": True, "lower_bound": cost})
+
+
+class Limits(SolveCase):
+    def test_a_time_limit_stops_with_a_sound_tour_and_a_lower_bound(self):
+        subprocess.run([IMPORT, LONG, "ch150.dat"], cwd=self.folder, stderr=subprocess.PIPE,
+                       check=True)
+        # Standard error is a pipe: no progress line, nothing at all.
+        answer = json.loads(self.solve_ok(["--time-limit", "1", "--json", "--tour", "c.tour",
+                                           LONG], status=3))
+        self.assertEqual((answer["name"], answer["points"], answer["proven"]),
+                         ("ch150", 150, False))
+        self.assertLess(answer["lower_bound"], answer["cost"])
+        self.assertGreaterEqual(answer["seconds"], 1)
+        tour = answer["tour"]
+        self.assertEqual((tour[0], tour[-1], sorted(tour[:-1])), (1, 1, list(range(1, 151))))
+        _, checked, _ = self.run_program(CHECK, ["ch150.dat", "c.tour"])
+        self.assertEqual(checked.decode().splitlines()[-1], "Cost: %d" % answer["cost"])
+
+    def test_the_progress_line_at_a_terminal_and_ctrl_c(self):
+        master, slave = pty.openpty()
+        process = subprocess.Popen([SOLVE, "--tour", "c.tour", "--solution", "c.txt", LONG],
+                                   cwd=self.folder, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=slave)
+        os.close(slave)
+        seen = b""
+        try:
+            deadline = time.monotonic() + 120
+            while not (b"\rrelaxation, " in seen and seen.endswith(b" s")):
+                self.assertLess(time.monotonic(), deadline, seen)
+                if select.select([master], [], [], 1)[0]:
+                    seen += os.read(master, 4096)
+            process.send_signal(signal.SIGINT)
+            status = process.wait(timeout=60)
+            while select.select([master], [], [], 0)[0]:
+                chunk = os.read(master, 4096)
+                if not chunk:
+                    break
+                seen += chunk
+        except OSError:
+            status = process.wait(timeout=60)
+        finally:
+            os.close(master)
+            stdout = process.stdout.read()
+            process.stdout.close()
+        self.assertEqual((status, stdout), (130, b""))
+        self.assertTrue(seen.endswith(b"\rtourplan-solve: interrupted; nothing written\r\n"),
+                        seen)
+        self.assertEqual(os.listdir(self.folder), [])
+
+
+class Refusals(SolveCase):
+    def test_each_bad_input_exits_1_with_its_message_and_writes_nothing(self):
+        cases = [
+            (b"", "p: empty file: expected N, then N x N costs"),
+            (b"3\n0 1 2\n1 0 x\n", "p:3: 'x' is not a whole number"),
+            (b"2\n0 1.5\n1 0\n", "p:2: '1.5' is not a whole number"),
+            (b"2\r\n0,1\r\n1 0\r\n", "p:2: '0,1' is not a whole number"),
+            (b"2\n0 +-1\n1 0\n", "p:2: '+-1' is not a whole number"),
+            (b"2\n0 99999999999999999999\n1 0\n",
+             "p:2: '99999999999999999999' is beyond the 64-bit range"),
+            (b"1\n0\n", "p:1: N is 1; a tour needs at least 2 points"),
+            (b"3\n0 1 2\n1 0\r2 3\n", "p:4: the file ends after 7 of the 3 x 3 costs"),
+            (b"2\n0 1\n1 0\n5\n", "p:4: more items than N and the 2 x 2 costs: '5'"),
+            (b"9999999999\n1\n",
+             "p:2: the file ends after 1 of the 9999999999 x 9999999999 costs"),
+            # TSPLIB files, as the importer refuses them.
+            (b"NAME: x\nTYPE: HCP\n", "p:2: TYPE HCP is not supported (supported: TSP, ATSP)"),
+            (b"TYPE: TSP\nDIMENSION: 3\nEDGE_WEIGHT_TYPE: EXPLICIT\n",
+             "p: EDGE_WEIGHT_TYPE EXPLICIT needs an EDGE_WEIGHT_FORMAT"),
+        ]
+        for problem, message in cases:
+            self.refused(["p"], problem, message)
+        self.refused(["nothere.tsp"], None,
+                     "nothere.tsp: cannot open: No such file or directory")
+        self.refused(["-"], b"x", "standard input:1: " + self.tsplib_message(b"x"))
+        os.mkdir(os.path.join(self.folder, "folder"))
+        # A file that cannot be created: the ones created before it go too.
+        self.refused(["--tour", "t.tour", "--solution", "no/s.txt", "p"], b"2\n0 1\n1 0\n",
+                     "no/s.txt: cannot create: No such file or directory", outputs=[])
+        self.refused(["--tour", "t.tour", "--svg", "folder", "p"],
+                     read(os.path.join(RAW, "burma14.tsp")),
+                     "folder: not a regular file (use '-' for standard output)", outputs=[])
+
+    def tsplib_message(self, text):
+        """What the importer itself says of a broken TSPLIB text."""
+        done = subprocess.run([IMPORT, "-", "out.dat"], cwd=self.folder, input=text,
+                              stderr=subprocess.PIPE)
+        return done.stderr.decode().split(":", 3)[-1].strip()
+
+    def refused(self, args, problem, message,
+                outputs=("--tour", "t.tour", "--svg", "s.svg", "--solution", "s.txt")):
+        if problem is not None:
+            self.put("p", problem)
+        before = sorted(os.listdir(self.folder))
+        status, stdout, stderr = self.run_program(SOLVE, [*outputs, *args], problem or b"")
+        self.assertEqual((status, stdout, stderr.decode()), (1, b"", "tourplan-solve: %s\n"
+                                                             % message), args)
+        self.assertEqual(sorted(os.listdir(self.folder)), before, args)
+
+    def test_the_command_line(self):
+        for args, message in [
+            ([], "no problem file given"),
+            (["a", "b"], "one problem file only; 'b' is a second"),
+            (["--time-limit", "0", "a"], "--time-limit needs a number of seconds above 0, not '0'"),
+            (["--time-limit=x", "a"], "--time-limit needs a number of seconds above 0, not 'x'"),
+            (["--tour", "-", "a"], "--tour needs a file name (standard output holds the report)"),
+            (["a", "--svg"], "--svg needs a value"),
+            (["--fast", "a"], "unknown option '--fast'"),
+        ]:
+            status, stdout, stderr = self.run_program(SOLVE, args)
+            self.assertEqual((status, stdout), (2, b""), args)
+            self.assertTrue(stderr.decode().startswith("tourplan-solve: %s\nusage: " % message),
+                            stderr)
+        status, stdout, _ = self.run_program(SOLVE, ["--version"])
+        self.assertEqual((status, stdout.decode().split()[0]), (0, "tourplan-solve"))
+        status, stdout, _ = self.run_program(SOLVE, ["--help"])
+        self.assertEqual(status, 0)
+        self.assertIn(b"3 time limit reached, 4 out of memory", stdout)
+
+
+def main():
+    for argument in list(sys.argv[1:]):
+        for option in ("--solve=", "--check=", "--draw=", "--import="):
+            if argument.startswith(option):
+                globals()[option[2:-1].upper()] = os.path.abspath(argument.split("=", 1)[1])
+                sys.argv.remove(argument)
+    if not (SOLVE and CHECK and DRAW and IMPORT):
+        sys.exit("give --solve=, --check=, --draw= and --import=")
+    harness.main()
+
+
+if __name__ == "__main__":
+    main()
