@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "check/tour.h"
@@ -19,9 +20,13 @@ static const char USAGE[] =
     "Checks a tour (a tourplan solution file or a TSPLIB TOUR file) against a tourplan problem\n"
     "file and prints its cost; --tour-file writes it as a TSPLIB TOUR file.\n";
 
-static int refuse(const std::string& message) {
+constexpr int EXIT_BAD_INPUT = 1;
+constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_OUT_OF_MEMORY = 4;
+
+static int refuse(const std::string& message, int status = EXIT_BAD_INPUT) {
   fprintf(stderr, "tourplan-check: %s\n", message.c_str());
-  return 1;
+  return status;
 }
 
 // Why the reader could not open the problem file, as far as the system can tell.
@@ -33,28 +38,44 @@ static std::string open_failure(const char* path, int32_t code) {
   return std::string(path) + ": cannot open";
 }
 
+// A TSPLIB file starts with a keyword ("NAME : gr17"), which tourplan's reader reads as N = 0.
+static bool starts_with_letter(const char* path) {
+  FILE* file = fopen(path, "rbe");
+  if (!file) return false;
+  int c = fgetc(file);
+  while (c == ' ' || c == '\t' || c == '\r' || c == '\n') c = fgetc(file);
+  fclose(file);
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
 // The problem as tourplan's own reader sees it: N, then N x N items row by row, a missing or
-// malformed item reading as 0 or as its numeric beginning.
-static bool read_problem(const char* path, TableBlock* matrix, int64_t* n, std::string* message) {
+// malformed item reading as 0 or as its numeric beginning. 0, or the exit status of a refusal.
+static int read_problem(const char* path, TableBlock* matrix, int64_t* n, std::string* message) {
   const int32_t number = free_file_number();
   const int32_t code = open_for_input(path, number);
   if (code != 0) {
     *message = open_failure(path, code);
-    return false;
+    return EXIT_BAD_INPUT;
   }
   begin_input(number);
   read_number(n);
   if (*n < 2) {
     close_file(number);
+    if (starts_with_letter(path)) {
+      *message = std::string(path) +
+                 ": looks like a TSPLIB file, not a tourplan problem file; convert it with "
+                 "tourplan-import, or solve it with tourplan-solve";
+      return EXIT_BAD_INPUT;
+    }
     *message =
         std::string(path) + ":1: N is " + std::to_string(*n) + "; a tour needs at least 2 points";
-    return false;
+    return EXIT_BAD_INPUT;
   }
   if (create_table_2d(matrix, 1, *n, 1, *n, sizeof(int64_t)) != 0) {
     close_file(number);
     *message = std::string(path) + ": the " + std::to_string(*n) + " x " + std::to_string(*n) +
                " cost matrix does not fit in memory";
-    return false;
+    return EXIT_OUT_OF_MEMORY;
   }
   int64_t* cells = static_cast<int64_t*>(matrix->cells);
   for (int64_t cell = 0; cell < *n * *n; ++cell) {
@@ -64,10 +85,18 @@ static bool read_problem(const char* path, TableBlock* matrix, int64_t* n, std::
     if (cell % *n == *n - 1 && input_exhausted(number)) break;
   }
   close_file(number);
-  return true;
+  return 0;
 }
 
-int main(int argc, char** argv) {
+// The tour's NAME, wherever it is written: the problem file's name without its extension.
+static std::string problem_name(const char* path) {
+  std::string name = base_name(path);
+  const size_t dot = name.rfind('.');
+  if (dot != std::string::npos && dot > 0) name.resize(dot);
+  return name;
+}
+
+static int check_command(int argc, char** argv) {
   if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
     fputs(USAGE, stdout);
     return 0;
@@ -91,7 +120,7 @@ int main(int argc, char** argv) {
   }
   if (given != 2) {
     fputs(USAGE, stderr);
-    return 2;
+    return EXIT_USAGE;
   }
   const char* problem_path = names[0];
   const std::string solution_path = names[1];
@@ -101,7 +130,9 @@ int main(int argc, char** argv) {
   TableBlock matrix{};
   int64_t n = 0;
   std::string message;
-  if (!read_problem(problem_path, &matrix, &n, &message)) return refuse(message);
+  if (const int status = read_problem(problem_path, &matrix, &n, &message); status != 0) {
+    return refuse(message, status);
+  }
 
   // The matrix is given back on every way out, a refusal included.
   auto refuse_and_free = [&matrix](const std::string& why) {
@@ -122,9 +153,8 @@ int main(int argc, char** argv) {
   free_table(&matrix);
 
   if (tour_file) {
-    const std::string name =
-        strcmp(tour_file, "-") == 0 ? base_name(problem_path) + ".tour" : base_name(tour_file);
-    if (!write_output(tour_file, tsplib_tour_text(name, tour.points, cost), &message)) {
+    if (!write_output(tour_file, tsplib_tour_text(problem_name(problem_path), tour.points, cost),
+                      &message)) {
       return refuse(message);
     }
   }
@@ -136,4 +166,13 @@ int main(int argc, char** argv) {
   printf("Cost: %s\n", cost.c_str());
   if (fflush(stdout) != 0 || ferror(stdout)) return refuse("standard output: cannot write");
   return 0;
+}
+
+// The tour reader's tables and the texts are allocated as they grow.
+int main(int argc, char** argv) {
+  try {
+    return check_command(argc, argv);
+  } catch (const std::bad_alloc&) {
+    return refuse("out of memory", EXIT_OUT_OF_MEMORY);
+  }
 }

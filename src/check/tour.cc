@@ -100,6 +100,10 @@ bool parse_solution(std::string_view text, int64_t n, Tour* tour, TourError* err
       }
       continue;
     }
+    // Point 1 again on the file's last line: the tour closes early, some line is missing.
+    if (point == 1 && line > 1 && at >= text.size()) {
+      return fail(error, line, "the tour ends after " + std::to_string(line) + " lines; " + need);
+    }
     if (!seen.add(point, line, error)) return false;
     tour->points.push_back(point);
   }

@@ -72,8 +72,11 @@ class RoundTrip(ToolCase):
             problem = os.path.join(TSPLIB, dat)
             self.assertEqual(self.check_ok(["--tour-file", "out.tour", problem, "sol.txt"]),
                              f"Cost: {optimum}")
-            self.assertEqual(read(os.path.join(self.folder, "out.tour")),
-                             tsplib_tour("out.tour", tour, optimum), dat)
+            # Named after the problem, in a file or on standard output alike.
+            expected = tsplib_tour(dat[:-4], tour, optimum)
+            self.assertEqual(read(os.path.join(self.folder, "out.tour")), expected, dat)
+            self.assertEqual(self.run_tool(CHECK, ["--tour-file", "-", problem, "sol.txt"]),
+                             (0, expected, b""), dat)
             self.assertEqual(self.check_ok([problem, "out.tour"]), f"Cost: {optimum}")
             if b"NODE_COORD_SECTION" in read(os.path.join(RAW, raw)):
                 self.draws(os.path.join(RAW, raw), "sol.txt", optimum)
@@ -90,7 +93,7 @@ class RoundTrip(ToolCase):
             self.assertEqual(self.check_ok(["--tour-file", "out.tour", problem, "other.tour"]),
                              f"Cost: {cost}")
             self.assertEqual(read(os.path.join(self.folder, "out.tour")),
-                             tsplib_tour("out.tour", [1] + list(range(29, 1, -1)), cost))
+                             tsplib_tour(name, [1] + list(range(29, 1, -1)), cost))
             self.draws(os.path.join(RAW, name + ".tsp"), "other.tour", cost)
 
 
@@ -127,6 +130,8 @@ class Refusals(ToolCase):
             (b" 1\n-2\n 3\n 4\n 1\n", "t.txt:2: point -2 is not one of 1..4"),
             (b" 1\n 2\n 3\n 4\n 3\n", "t.txt:5: the tour must end at point 1, not 3"),
             (b" 1\n 2\n 3\n", "t.txt:3: the tour ends after 3 lines; 4 points need 5 lines"),
+            (b" 1\n 2\n 4\n 1\n", "t.txt:4: the tour ends after 4 lines; 4 points need 5 lines"),
+            (b" 1\n 3\n 1", "t.txt:3: the tour ends after 3 lines; 4 points need 5 lines"),
             (b"", "t.txt: the tour ends after 0 lines; 4 points need 5 lines"),
             (b" 1\n 2\n 3\n 4\n 1\n\n", "t.txt:6: more lines than a tour has: 4 points need 5 lines"),
             (b"1\n 2\n 3\n 4\n 1\n", "t.txt:1: expected a space or '-' then digits, found '1'"),
@@ -155,10 +160,15 @@ class Refusals(ToolCase):
         self.put("t.txt", b" 1\n 2\n 3\n 4\n 1\n")
         os.mkdir(os.path.join(self.folder, "folder"))
         self.put("one.dat", b"1\r\n0\r\n")
+        self.put("huge.dat", b"1000000000\r\n")
+        shutil.copy(os.path.join(RAW, "gr17.tsp"), self.folder)
+        shutil.copy(os.path.join(RAW, "burma14.tsp"), self.folder)
         for args, message in [
             (["nothere.dat", "t.txt"], "nothere.dat: cannot open: No such file or directory"),
             (["folder", "t.txt"], "folder: cannot open: not a regular file"),
             (["one.dat", "t.txt"], "one.dat:1: N is 1; a tour needs at least 2 points"),
+            (["gr17.tsp", "t.txt"], "gr17.tsp: looks like a TSPLIB file, not a tourplan problem"
+             " file; convert it with tourplan-import, or solve it with tourplan-solve"),
             (["p.dat", "nothere.txt"], "nothere.txt: cannot open: No such file or directory"),
             (["--tour-file", "no/out.tour", "p.dat", "t.txt"],
              "no/out.tour: cannot create: No such file or directory"),
@@ -166,8 +176,8 @@ class Refusals(ToolCase):
              "folder: not a regular file (use '-' for standard output)"),
         ]:
             self.refused(CHECK, args, "tourplan-check: " + message)
-        shutil.copy(os.path.join(RAW, "gr17.tsp"), self.folder)
-        shutil.copy(os.path.join(RAW, "burma14.tsp"), self.folder)
+        self.refused(CHECK, ["huge.dat", "t.txt"], "tourplan-check: huge.dat: the 1000000000 x"
+                     " 1000000000 cost matrix does not fit in memory", status=4)
         self.put("bad.tsp", b"TYPE: HCP\n")
         self.put("s14.txt", b"".join(b" %d\n" % p for p in list(range(1, 15)) + [1]))
         for args, message in [
@@ -176,17 +186,18 @@ class Refusals(ToolCase):
             (["bad.tsp", "t.txt", "out.svg"],
              "bad.tsp:1: TYPE HCP is not supported (supported: TSP, ATSP)"),
             (["burma14.tsp", "t.txt", "out.svg"],
-             "t.txt:5: point 1 appears twice (first on line 1)"),
+             "t.txt:5: the tour ends after 5 lines; 14 points need 15 lines"),
             (["burma14.tsp", "s14.txt", "no/out.svg"],
              "no/out.svg: cannot create: No such file or directory"),
         ]:
             self.refused(DRAW, args, "tourplan-draw: " + message)
 
-    def refused(self, program, args, message):
+    def refused(self, program, args, message, status=1):
         self.put("p.dat", SMALL)
         before = sorted(os.listdir(self.folder))
-        status, stdout, stderr = self.run_tool(program, args)
-        self.assertEqual((status, stdout, stderr.decode()), (1, b"", message + "\n"), args)
+        done = self.run_tool(program, args)
+        self.assertEqual((done[0], done[1], done[2].decode()), (status, b"", message + "\n"),
+                         args)
         self.assertEqual(sorted(os.listdir(self.folder)), before, args)
 
     def test_usage(self):
