@@ -1,6 +1,7 @@
 // tourplan-draw: draws a tour over a TSPLIB instance's own coordinates as an SVG picture.
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "check/tour.h"
@@ -14,12 +15,16 @@ static const char USAGE[] =
     "Draws a tour (a tourplan solution file or a TSPLIB TOUR file) over the coordinates of a\n"
     "TSPLIB instance as an SVG picture.\n";
 
-static int refuse(const std::string& message) {
+constexpr int EXIT_BAD_INPUT = 1;
+constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_OUT_OF_MEMORY = 4;
+
+static int refuse(const std::string& message, int status = EXIT_BAD_INPUT) {
   fprintf(stderr, "tourplan-draw: %s\n", message.c_str());
-  return 1;
+  return status;
 }
 
-int main(int argc, char** argv) {
+static int draw_command(int argc, char** argv) {
   if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
     fputs(USAGE, stdout);
     return 0;
@@ -30,7 +35,7 @@ int main(int argc, char** argv) {
   }
   if (argc != 4) {
     fputs(USAGE, stderr);
-    return 2;
+    return EXIT_USAGE;
   }
   const std::string instance_path = argv[1], solution_path = argv[2], output = argv[3];
   auto shown = [](const std::string& path) { return path == "-" ? "standard input" : path; };
@@ -61,4 +66,13 @@ int main(int argc, char** argv) {
     return refuse(message);
   }
   return 0;
+}
+
+// The instance, its cost matrix and the picture's text are held whole.
+int main(int argc, char** argv) {
+  try {
+    return draw_command(argc, argv);
+  } catch (const std::bad_alloc&) {
+    return refuse("out of memory", EXIT_OUT_OF_MEMORY);
+  }
 }

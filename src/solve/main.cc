@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -320,7 +321,8 @@ static int end_interrupted(std::vector<StagedOutput>* staged) {
   return 128 + interrupt_signal.load();
 }
 
-int main(int argc, char** argv) {
+// staged: the output files, kept by the caller so that it can remove them on any way out.
+static int solve_command(int argc, char** argv, std::vector<StagedOutput>* staged_outputs) {
   // A closed standard stream must not be taken over by a file opened later.
   platform_hold_standard_streams();
   Options options;
@@ -355,7 +357,7 @@ int main(int argc, char** argv) {
 
   // The output files exist only as temporaries until every one of them is complete.
   interrupt_ends_at_once.store(false);
-  std::vector<StagedOutput> staged;
+  std::vector<StagedOutput>& staged = *staged_outputs;
   const char* wanted[3] = {options.tour, drawn ? options.svg : nullptr, options.solution};
   StagedOutput* outputs[3] = {};
   staged.reserve(3);
@@ -432,4 +434,16 @@ int main(int argc, char** argv) {
     return refuse("standard output: cannot write");
   }
   return result.status == SOLVE_TIME_LIMIT ? EXIT_TIME_LIMIT : EXIT_SOLVED;
+}
+
+// Reading, the importer's tables and the texts of the files allocate as they grow.
+int main(int argc, char** argv) {
+  std::vector<StagedOutput> staged;
+  try {
+    return solve_command(argc, argv, &staged);
+  } catch (const std::bad_alloc&) {
+    discard_all(&staged);
+    fputs("tourplan-solve: out of memory\n", stderr);
+    return EXIT_OUT_OF_MEMORY;
+  }
 }

@@ -4,6 +4,7 @@ import json
 import os
 import pty
 import re
+import resource
 import select
 import shutil
 import signal
@@ -159,6 +160,28 @@ class Refusals(SolveCase):
         self.refused(["--tour", "t.tour", "--svg", "folder", "p"],
                      read(os.path.join(RAW, "burma14.tsp")),
                      "folder: not a regular file (use '-' for standard output)", outputs=[])
+
+    def test_out_of_memory_exits_4_in_every_companion(self):
+        if os.environ.get("TOURPLAN_SANITIZE"):
+            self.skipTest("a sanitizer's shadow memory does not fit under the limit")
+        # 5000 points: their 200 MB cost matrix cannot be had in 100 MiB of address space.
+        nodes = "".join(f"{i} {i % 71} {i // 71}\n" for i in range(1, 5001))
+        self.put("big.tsp", ("TYPE: TSP\nDIMENSION: 5000\nEDGE_WEIGHT_TYPE: EUC_2D\n"
+                             f"NODE_COORD_SECTION\n{nodes}").encode())
+        self.put("t.txt", b" 1\n 2\n 1\n")
+
+        def limit_address_space():
+            resource.setrlimit(resource.RLIMIT_AS, (100 << 20, 100 << 20))
+
+        for program, args in [(IMPORT, ["big.tsp", "big.dat"]),
+                              (DRAW, ["big.tsp", "t.txt", "big.svg"]),
+                              (SOLVE, ["--tour", "big.tour", "--svg", "big.svg", "big.tsp"])]:
+            done = subprocess.run([program, *args], cwd=self.folder, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300,
+                                  preexec_fn=limit_address_space)
+            self.assertEqual((done.returncode, done.stdout, done.stderr.decode()),
+                             (4, b"", os.path.basename(program) + ": out of memory\n"), program)
+        self.assertEqual(sorted(os.listdir(self.folder)), ["big.tsp", "t.txt"])
 
     def tsplib_message(self, text):
         """What the importer itself says of a broken TSPLIB text."""
