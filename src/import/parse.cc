@@ -198,7 +198,9 @@ bool choose(Reader* reader, size_t index, std::string_view keyword, std::string_
     *chosen = choice.value;
     return true;
   }
-  return fail(reader, index, "unknown " + std::string(keyword) + " " + quoted(value));
+  return fail(reader, index,
+              "unknown " + std::string(keyword) + " " + quoted(value) +
+                  " (supported: " + names_of(choices, COUNT) + ")");
 }
 
 // The columns that a matrix format lists in row r (0-based): first .. last, maybe none.
@@ -269,8 +271,14 @@ bool check_header(const Header& header, const char* section, int64_t line,
   return true;
 }
 
+bool surplus(Reader* reader, size_t index, const std::string& shape, std::string_view word) {
+  return fail(reader, index,
+              "EDGE_WEIGHT_SECTION holds more than " + shape + "; the first surplus is " +
+                  quoted(word));
+}
+
 // Reads the numbers after EDGE_WEIGHT_SECTION (line index section): exactly as many as the
-// format lists, across lines in any layout.
+// format lists, across lines in any layout, and no number after them.
 bool read_weights(Reader* reader, size_t section, const Header& header, Data* data) {
   if (!check_header(header, "EDGE_WEIGHT_SECTION", section + 1, reader->error)) return false;
   if (header.weight_type != WEIGHT_EXPLICIT) {
@@ -298,14 +306,19 @@ bool read_weights(Reader* reader, size_t section, const Header& header, Data* da
     }
     for (std::string_view word : words) {
       int64_t value = 0;
-      if (data->weights.size() == needed) {
-        return fail(reader, index, "EDGE_WEIGHT_SECTION holds more than " + shape);
-      }
+      if (data->weights.size() == needed) return surplus(reader, index, shape, word);
       if (!parse_whole(word, &value)) {
         return fail(reader, index, quoted(word) + " is not a whole number");
       }
       data->weights.push_back(value);
     }
+  }
+  // A number on a later line would otherwise read as a keyword that is not one.
+  for (size_t later = index; later < reader->lines.size(); ++later) {
+    const std::vector<std::string_view> words = split_words(reader->lines[later]);
+    if (words.empty()) continue;
+    if (starts_number(words[0])) return surplus(reader, later, shape, words[0]);
+    break;
   }
   reader->next = index;
   return true;

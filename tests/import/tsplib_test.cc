@@ -229,10 +229,12 @@ TEST(Refusals, EachFaultIsNamedWithItsLine) {
       {"TYPE: TSP\nDIMENSION: 99999999999999999999\n", 2, "DIMENSION must be"},
       // Types and formats this tool does not handle, or that do not go together.
       {"TYPE: HCP\n", 1, "TYPE HCP is not supported (supported: TSP, ATSP)"},
-      {"TYPE: tsp\n", 1, "unknown TYPE 'tsp'"},
+      {"TYPE: tsp\n", 1, "unknown TYPE 'tsp' (supported: TSP, ATSP)"},
       {tsp + "EDGE_WEIGHT_TYPE: SPECIAL\n", 3, "EDGE_WEIGHT_TYPE SPECIAL is not supported"},
       {tsp + "EDGE_WEIGHT_TYPE: XRAY1\n", 3, "EDGE_WEIGHT_TYPE XRAY1 is not supported"},
-      {tsp + "EDGE_WEIGHT_TYPE: EUC2D\n", 3, "unknown EDGE_WEIGHT_TYPE 'EUC2D'"},
+      {tsp + "EDGE_WEIGHT_TYPE: EUC2D\n", 3,
+       "unknown EDGE_WEIGHT_TYPE 'EUC2D' (supported: EXPLICIT, EUC_2D, CEIL_2D, ATT, GEO, EUC_3D, "
+       "MAX_2D, MAX_3D, MAN_2D, MAN_3D)"},
       {tsp + "EDGE_WEIGHT_TYPE: EXPLICIT\nEDGE_WEIGHT_FORMAT: UPPER_ROWS\n", 4,
        "unknown EDGE_WEIGHT_FORMAT 'UPPER_ROWS'"},
       {tsp + "EDGE_WEIGHT_TYPE: EXPLICIT\nEDGE_WEIGHT_FORMAT: FUNCTION\nEOF\n", 0,
@@ -270,8 +272,11 @@ TEST(Refusals, EachFaultIsNamedWithItsLine) {
        "EDGE_WEIGHT_SECTION ends after 2 of 3 numbers for DIMENSION 3 in UPPER_ROW"},
       {explicit_upper + "EDGE_WEIGHT_SECTION\n1\n2\n", 7, "ends after 2 of 3 numbers"},
       {explicit_upper + "EDGE_WEIGHT_SECTION\n1 2 3 4\n", 6,
-       "EDGE_WEIGHT_SECTION holds more than 3 numbers"},
-      {explicit_upper + "EDGE_WEIGHT_SECTION\n1 2 3\n4\n", 7, "expected a keyword, found '4'"},
+       "EDGE_WEIGHT_SECTION holds more than 3 numbers for DIMENSION 3 in UPPER_ROW; the first "
+       "surplus is '4'"},
+      {explicit_upper + "EDGE_WEIGHT_SECTION\n1 2 3\n\n-4 5\nEOF\n", 8,
+       "EDGE_WEIGHT_SECTION holds more than 3 numbers for DIMENSION 3 in UPPER_ROW; the first "
+       "surplus is '-4'"},
       {explicit_upper + "EDGE_WEIGHT_SECTION\n1 x 3\n", 6, "'x' is not a whole number"},
       {explicit_upper + "EDGE_WEIGHT_SECTION\n1 2.5 3\n", 6, "'2.5' is not a whole number"},
       {explicit_upper + "EDGE_WEIGHT_SECTION\n1 2 9223372036854775808\n", 6,
