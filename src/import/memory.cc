@@ -1,5 +1,5 @@
-// Whether tourplan's full dynamic programme will fit in this machine's memory. People should
-// learn that before a long run, so the import says so; the import itself goes on.
+// Whether tourplan can solve the problem in this machine's memory as it would like to. People
+// should learn that before a long run, so the import says so; the import itself goes on.
 #include <unistd.h>
 
 #include <cmath>
@@ -104,18 +104,41 @@ int64_t machine_memory() {
   return memory;
 }
 
-static std::string gibibytes(long double bytes) {
-  const long double value = bytes / (1024.0L * 1024 * 1024);
+// How tourplan's solver goes about a problem (solve_tour.cc, branch_and_cut_engine.cc), repeated
+// here because the importer stands apart from it. Up to EXHAUSTIVE_POINTS it fills every subset
+// where they fit in memory, and otherwise only those its bounds leave open, searching by branch
+// and cut once they grow too many; beyond, it searches by bounds or branch and cut, and the
+// search refuses (error 4) a problem whose SEARCH_BYTES_PER_PAIR a pair of points do not fit.
+constexpr int64_t EXHAUSTIVE_POINTS = 28;
+constexpr int64_t SEARCH_BYTES_PER_PAIR = 256;
+constexpr int64_t SEARCH_MOST_POINTS = 65535;
+static_assert(MAX_DIMENSION <= SEARCH_MOST_POINTS, "the search takes every problem imported");
+
+static std::string amount(long double bytes) {
+  const long double mebibytes = bytes / (1024.0L * 1024);
+  const long double value = mebibytes < 1024 ? mebibytes : mebibytes / 1024;
+  const char* unit = mebibytes < 1024 ? "MiB" : "GiB";
   char text[64];
-  snprintf(text, sizeof text, value < 1e6L ? "%.1Lf GiB" : "%.1Le GiB", value);
+  snprintf(text, sizeof text, value < 1e6L ? "%.1Lf %s" : "%.1Le %s", value, unit);
   return text;
 }
 
 std::string memory_note(const Problem& problem, long double memory_bytes) {
+  const int64_t n = problem.dimension;
+  const std::string points = std::to_string(n) + " points";
+  const std::string here = " of memory here; ";
+  const long double search = static_cast<long double>(n) * static_cast<long double>(n) *
+                             static_cast<long double>(SEARCH_BYTES_PER_PAIR);
+  if (search > memory_bytes) {
+    return "note: tourplan's branch-and-cut search for " + points + " needs about " +
+           amount(search) + ", more than the " + amount(memory_bytes) + here +
+           "tourplan will stop with error 4 (out of memory)";
+  }
+  if (n > EXHAUSTIVE_POINTS) return "";
   const long double needed = solver_footprint(problem);
   if (needed <= memory_bytes) return "";
-  return "note: the full dynamic programme for " + std::to_string(problem.dimension) +
-         " points needs " + gibibytes(needed) + ", more than the " + gibibytes(memory_bytes) +
-         " of memory here; tourplan will search with bounds instead, which may still run out "
-         "of memory (error 4)";
+  return "note: filling every subset for " + points + " needs " + amount(needed) +
+         ", more than the " + amount(memory_bytes) + here +
+         "tourplan will fill only those its bounds leave open, and search by branch and cut "
+         "if they grow too many";
 }

@@ -11,7 +11,7 @@
 #include <vector>
 
 // Beyond this the matrix text alone runs to hundreds of megabytes, and tourplan solves a few
-// dozen points at most.
+// hundred points at most.
 constexpr int64_t MAX_DIMENSION = 5000;
 
 // A node's coordinates as written (z only for the three-dimensional types). For GEO, x is the
@@ -90,7 +90,8 @@ bool parse_problem_file(std::string_view text, Problem* problem, ImportError* er
 long double solver_footprint(const Problem& problem);
 // Physical memory, or the memory control group's limit when that is lower.
 int64_t machine_memory();
-// One line saying that the problem will not fit in memory_bytes; empty when it fits.
+// One line saying that tourplan will refuse the problem for want of memory (memory_bytes), or
+// will not fill every subset where it would have; empty when neither.
 std::string memory_note(const Problem& problem, long double memory_bytes);
 
 // The whole import, as the command runs it. A note on memory, if any, goes to *note.

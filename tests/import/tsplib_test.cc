@@ -368,15 +368,41 @@ TEST(MemoryNote, TheSolversTwoLayersInCellsOfTheNeededWidth) {
   thirty.dimension = 30;
   thirty.costs.assign(30 * 30, 1000);
   EXPECT_EQ(solver_footprint(thirty), 4498408080.0L);
-  EXPECT_EQ(memory_note(thirty, 4498408080.0L), "");
-  EXPECT_EQ(memory_note(thirty, 4498408079.0L),
-            "note: the full dynamic programme for 30 points needs 4.2 GiB, more than the 4.2 GiB "
-            "of memory here; tourplan will search with bounds instead, which may still run out of "
-            "memory (error 4)");
-  thirty.dimension = 60;
-  thirty.costs.assign(60 * 60, 100);
-  EXPECT_EQ(memory_note(thirty, 1e12L).substr(0, 70),
-            "note: the full dynamic programme for 60 points needs 6.5e+09 GiB, more");
+}
+
+TEST(MemoryNote, WhatTheSolverDoesInTheMemoryGiven) {
+  // 28 points of costs 1000: every subset takes 1083148200 bytes in two layers of 2-byte cells.
+  const std::string fill =
+      "note: filling every subset for 28 points needs 1.0 GiB, more than the 1.0 GiB of memory "
+      "here; tourplan will fill only those its bounds leave open, and search by branch and cut if "
+      "they grow too many";
+  struct Case {
+    int64_t points;
+    long double memory;
+    std::string note;
+  } cases[] = {
+      {28, 1083148200.0L, ""},
+      {28, 1083148199.0L, fill},
+      // Beyond 28 points the bounds or the search are the way, needing n x n x 256 bytes.
+      {29, 215296, ""},
+      {64, 1048576, ""},
+      {64, 1048575,
+       "note: tourplan's branch-and-cut search for 64 points needs about 1.0 MiB, more than the "
+       "1.0 MiB of memory here; tourplan will stop with error 4 (out of memory)"},
+      {200, 4e9L, ""},
+      {200, 1e7L,
+       "note: tourplan's branch-and-cut search for 200 points needs about 9.8 MiB, more than the "
+       "9.5 MiB of memory here; tourplan will stop with error 4 (out of memory)"},
+      {5000, 6e9L,
+       "note: tourplan's branch-and-cut search for 5000 points needs about 6.0 GiB, more than the "
+       "5.6 GiB of memory here; tourplan will stop with error 4 (out of memory)"},
+  };
+  for (const Case& c : cases) {
+    Problem problem;
+    problem.dimension = c.points;
+    problem.costs.assign(c.points <= 200 ? c.points * c.points : 0, 1000);
+    EXPECT_EQ(memory_note(problem, c.memory), c.note) << c.points << " " << c.memory;
+  }
 }
 
 TEST(ProblemFile, RowsOfSingleSpacesAndCrLf) {
