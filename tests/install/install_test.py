@@ -68,6 +68,12 @@ class Installed(unittest.TestCase):
             headings = [line for line in lines if line and not line[0].isspace()]
             for section in SECTIONS[page]:
                 self.assertIn(section, headings, page)
+            # Every page leads to every other program.
+            see_also = [word.rstrip(",") for line in lines[lines.index("SEE ALSO") + 1:]
+                        for word in line.split() if word.startswith("tourplan")
+                        and word.rstrip(",").endswith("(1)")]
+            self.assertEqual(sorted(see_also), sorted(f"{program}(1)" for program in PROGRAMS
+                                                      if program + ".1" != page), page)
 
     def test_man_finds_the_pages_under_the_prefix(self):
         environment = dict(os.environ, MANPATH=self.installed("share", "man"))
