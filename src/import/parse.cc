@@ -272,9 +272,9 @@ bool check_header(const Header& header, const char* section, int64_t line,
 }
 
 bool surplus(Reader* reader, size_t index, const std::string& shape, std::string_view word) {
-  return fail(reader, index,
-              "EDGE_WEIGHT_SECTION holds more than " + shape + "; the first surplus is " +
-                  quoted(word));
+  return fail(
+      reader, index,
+      "EDGE_WEIGHT_SECTION holds more than " + shape + "; the first surplus is " + quoted(word));
 }
 
 // Reads the numbers after EDGE_WEIGHT_SECTION (line index section): exactly as many as the
