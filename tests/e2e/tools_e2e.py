@@ -96,6 +96,43 @@ class RoundTrip(ToolCase):
                              tsplib_tour(name, [1] + list(range(29, 1, -1)), cost))
             self.draws(os.path.join(RAW, name + ".tsp"), "other.tour", cost)
 
+    def test_labels_of_coinciding_and_close_points_stay_apart(self):
+        # A cube's corners seen from above coincide in pairs; eight points lie 2 units from
+        # another, two of them beside point 1, in a picture 1000 units wide.
+        corners = [(x, y, z) for z in (0, 1000) for x, y in
+                   ((0, 0), (1000, 0), (1000, 1000), (0, 1000))]
+        close = [(500, 500, 0), (502, 500, 0), (500, 502, 0), (502, 502, 0), (504, 500, 0),
+                 (500, 504, 0), (2, 0, 0), (0, 2, 0)]
+        nodes = "".join("%d %d %d %d\n" % (i, *p) for i, p in enumerate(corners + close, 1))
+        self.put("cube.tsp", ("TYPE: TSP\nDIMENSION: 16\nEDGE_WEIGHT_TYPE: EUC_3D\n"
+                              "NODE_COORD_SECTION\n" + nodes).encode())
+        self.put("cube.txt", b"".join(b" %d\n" % p for p in list(range(1, 17)) + [1]))
+        self.assertEqual(self.run_tool(DRAW, ["cube.tsp", "cube.txt", "cube.svg"]), (0, b"", b""))
+        svg = read(os.path.join(self.folder, "cube.svg")).decode()
+        labels = re.findall(r'<text x="([\d.]+)" y="([\d.]+)"( fill="#cc0000" font-weight="bold")?>'
+                            r"([\d,]+)</text>", svg)
+        # Each point named once; the points drawn at one spot share a label.
+        self.assertEqual(sorted(int(p) for *_, text in labels for p in text.split(",")),
+                         list(range(1, 17)))
+        self.assertEqual([(bold, text) for _, _, bold, text in labels if "," in text],
+                         [(' fill="#cc0000" font-weight="bold"', "1,5"), ("", "2,6"), ("", "3,7"),
+                          ("", "4,8")])
+        # Point 1's mark: one element, the last drawn.
+        marks = re.findall(r'<circle cx="([\d.]+)" cy="([\d.]+)" r="6" fill="#cc0000">', svg)
+        self.assertEqual(len(marks), 1)
+        self.assertEqual(svg.count("#cc0000"), 2)
+        self.assertTrue(svg.endswith("<title>point 1, start and end</title></circle>\n</svg>\n"))
+        # Text boxes as common sans-serif fonts set them at 11 px (0.65 em a character, 0.75 em
+        # above the baseline, 0.15 em below), and the mark's: no two overlap.
+        x, y = map(float, marks[0])
+        boxes = [(x - 6, y - 6, x + 6, y + 6)] + [
+            (float(x), float(y) - 8.25, float(x) + 7.15 * len(text), float(y) + 1.65)
+            for x, y, _, text in labels]
+        for i, a in enumerate(boxes):
+            for b in boxes[:i]:
+                self.assertFalse(a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3],
+                                 (a, b))
+
 
 class Costs(ToolCase):
     def test_the_problem_reads_as_tourplan_reads_it_and_the_cost_is_exact(self):
