@@ -33,7 +33,10 @@ static int draw_command(int argc, char** argv) {
     fputs("tourplan-draw " TOURPLAN_VERSION "\n", stdout);
     return 0;
   }
-  if (argc != 4) {
+  // An unknown option is a wrong command line, as in the other companions; '-' is a file.
+  bool option = false;
+  for (int i = 1; i < argc; ++i) option = option || (argv[i][0] == '-' && argv[i][1] != 0);
+  if (argc != 4 || option) {
     fputs(USAGE, stderr);
     return EXIT_USAGE;
   }

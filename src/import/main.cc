@@ -25,7 +25,10 @@ static int import_command(int argc, char** argv) {
     fputs("tourplan-import " TOURPLAN_VERSION "\n", stdout);
     return 0;
   }
-  if (argc != 3) {
+  // An unknown option is a wrong command line, as in the other companions; '-' is a file.
+  bool option = false;
+  for (int i = 1; i < argc; ++i) option = option || (argv[i][0] == '-' && argv[i][1] != 0);
+  if (argc != 3 || option) {
     fputs(USAGE, stderr);
     return EXIT_USAGE;
   }

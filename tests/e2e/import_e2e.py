@@ -103,7 +103,7 @@ class CommandLine(ImportCase):
         self.assertTrue(read(os.path.join(self.folder, "big.dat")).startswith(b"60\r\n0 1 2 "))
 
     def test_usage(self):
-        for args in ([], ["in.tsp"], ["in.tsp", "out.dat", "more"]):
+        for args in ([], ["in.tsp"], ["in.tsp", "out.dat", "more"], ["--strict", "out.dat"]):
             status, stdout, stderr = self.run_import(args)
             self.assertEqual((status, stdout), (2, b""), args)
             self.assertTrue(stderr.startswith(b"usage: tourplan-import input.tsp output.dat\n"))

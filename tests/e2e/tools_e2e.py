@@ -239,7 +239,8 @@ class Refusals(ToolCase):
 
     def test_usage(self):
         for program, args in [(CHECK, ["p.dat"]), (CHECK, ["--tour-file", "a", "b"]),
-                              (CHECK, ["-x", "a", "b"]), (DRAW, ["a", "b"])]:
+                              (CHECK, ["-x", "a", "b"]), (DRAW, ["a", "b"]),
+                              (DRAW, ["a", "--svg", "b"])]:
             status, stdout, stderr = self.run_tool(program, args)
             self.assertEqual((status, stdout), (2, b""), args)
             self.assertTrue(stderr.startswith(b"usage: "), args)
