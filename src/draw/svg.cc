@@ -11,9 +11,9 @@ constexpr double PLOT_SIZE = 640;  // pixels on the longer side of the points' b
 constexpr double MARGIN = 30;
 constexpr double TITLE_HEIGHT = 40;
 constexpr double MIN_WIDTH = 420;  // room for the title
-constexpr double DOT_RADIUS = 3;
-constexpr double START_RADIUS = 6;  // point 1's mark
-constexpr double FONT_SIZE = 11;
+constexpr int DOT_RADIUS = 3;
+constexpr int START_RADIUS = 6;  // point 1's mark
+constexpr int FONT_SIZE = 11;
 // A label's box: a generous width for a digit or a comma, bold included, so that boxes kept
 // apart here stay apart in any common sans-serif font; the height of a digit and a comma.
 constexpr double CHAR_WIDTH = 0.7 * FONT_SIZE;
@@ -225,9 +225,11 @@ std::string svg_text(const Problem& problem, const std::vector<int64_t>& tour,
   }
   svg += "\"/>\n<g fill=\"black\">\n";
   for (int64_t point = 2; point <= n; ++point) {
-    svg += "<circle cx=\"" + sx(point) + "\" cy=\"" + sy(point) + "\" r=\"3\"/>\n";
+    svg += "<circle cx=\"" + sx(point) + "\" cy=\"" + sy(point) + "\" r=\"" +
+           std::to_string(DOT_RADIUS) + "\"/>\n";
   }
-  svg += "</g>\n<g font-family=\"sans-serif\" font-size=\"11\" fill=\"#333333\">\n";
+  svg += "</g>\n<g font-family=\"sans-serif\" font-size=\"" + std::to_string(FONT_SIZE) +
+         "\" fill=\"#333333\">\n";
   // Points drawn at the same spot share a label; spots in the order of their lowest point.
   std::vector<Spot> spots;
   std::map<std::pair<std::string, std::string>, size_t> spot_at;
@@ -249,6 +251,7 @@ std::string svg_text(const Problem& problem, const std::vector<int64_t>& tour,
            "</text>\n";
   }
   // Point 1's mark last, over any dot or line drawn at its spot.
-  return svg + "</g>\n<circle cx=\"" + sx(1) + "\" cy=\"" + sy(1) +
-         "\" r=\"6\" fill=\"#cc0000\"><title>point 1, start and end</title></circle>\n</svg>\n";
+  return svg + "</g>\n<circle cx=\"" + sx(1) + "\" cy=\"" + sy(1) + "\" r=\"" +
+         std::to_string(START_RADIUS) +
+         "\" fill=\"#cc0000\"><title>point 1, start and end</title></circle>\n</svg>\n";
 }
