@@ -105,10 +105,11 @@ int64_t machine_memory() {
 }
 
 // How tourplan's solver goes about a problem (solve_tour.cc, branch_and_cut_engine.cc), repeated
-// here because the importer stands apart from it. Up to EXHAUSTIVE_POINTS it fills every subset
-// where they fit in memory, and otherwise only those its bounds leave open, searching by branch
-// and cut once they grow too many; beyond, it searches by bounds or branch and cut, and the
-// search refuses (error 4) a problem whose SEARCH_BYTES_PER_PAIR a pair of points do not fit.
+// here because the importer stands apart from it. Up to EXHAUSTIVE_POINTS points it fills every
+// subset where they all fit in memory, and otherwise only those its bounds leave open, searching
+// by branch and cut once they grow too many; beyond, it searches under bounds or by branch and
+// cut. The branch-and-cut search takes SEARCH_BYTES_PER_PAIR bytes for each of the N x N pairs
+// of points, and refuses with error 4 a problem for which that does not fit.
 constexpr int64_t EXHAUSTIVE_POINTS = 28;
 constexpr int64_t SEARCH_BYTES_PER_PAIR = 256;
 constexpr int64_t SEARCH_MOST_POINTS = 65535;
