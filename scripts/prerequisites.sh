@@ -8,6 +8,8 @@ packages+=(coinor-libclp-dev)
 # with rsvg-convert; the package's dependencies are found by dpkg-shlibdeps, and the package is
 # checked by lintian.
 packages+=(man-db groff-base librsvg2-bin dpkg-dev lintian)
+# The Python module: its bindings and Python's headers; NumPy and pip for its tests.
+packages+=(pybind11-dev python3-dev python3-numpy python3-pip)
 # The fuzz targets: Clang with libFuzzer and the sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev)
 missing=()

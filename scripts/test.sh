@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds every configuration from nothing and runs every test in each:
-#   release    optimised build, as shipped
+#   release    optimised build, as shipped, with the Python module (only here: the interpreter
+#              that loads it is not instrumented)
 #   asan       AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan       ThreadSanitizer
 #   fuzz       the libFuzzer targets (Clang), each run for about a minute from its seeds
@@ -18,7 +19,7 @@ configure() {  # name, then CMake options
 check() {  # name
   (cd "$root/build-$1" && ctest -j "$jobs" --output-on-failure --timeout 900 </dev/null)
 }
-configure release -DCMAKE_BUILD_TYPE=Release
+configure release -DCMAKE_BUILD_TYPE=Release -DTOURPLAN_PYTHON=ON
 check release
 configure asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOURPLAN_SANITIZE=address
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 check asan
