@@ -222,6 +222,31 @@ int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms) {
   return static_cast<int>(fresh.size());
 }
 
+int subtour_lp_drop_slack_cuts(SubtourLp* lp) {
+  ClpSimplex* model = model_of(lp);
+  const int degree_rows = 2 * lp->n;
+  if (model->numberRows() != degree_rows + static_cast<int>(lp->cuts.size())) return 0;
+  const double* activity = model->primalRowSolution();
+  std::vector<int> slack_rows;
+  size_t kept = 0;
+  for (size_t cut = 0; cut < lp->cuts.size(); ++cut) {
+    const double bound = static_cast<double>(cut_bound(lp->cuts[cut]));
+    const double row = activity[degree_rows + cut];
+    const double slack = lp->cuts[cut].teeth.empty() ? row - bound : bound - row;
+    const bool binding = cut < lp->cut_dual.size() && lp->cut_dual[cut] != 0.0;
+    if (slack > 1e-6 && !binding) {
+      slack_rows.push_back(degree_rows + static_cast<int>(cut));
+    } else {
+      lp->cuts[kept++] = lp->cuts[cut];
+    }
+  }
+  if (slack_rows.empty()) return 0;
+  model->deleteRows(static_cast<int>(slack_rows.size()), slack_rows.data());
+  lp->cuts.resize(kept);
+  lp->cut_dual.clear();
+  return static_cast<int>(slack_rows.size());
+}
+
 void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts) {
   if (cuts.empty()) return;
   std::vector<int> starts{0};

@@ -53,6 +53,9 @@ bool subtour_lp_solve(SubtourLp* lp);
 // Adds up to max_cuts subtour cuts that the last solution violates, and (blossoms) blossoms
 // found by the odd-component heuristic on its edges x(i, j) + x(j, i); returns how many.
 int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms);
+// Removes the cuts that were slack in the last solve (not tight, zero dual); returns how many.
+// A search adds cuts at every node, and those of a subtree it has left only slow the LP down.
+int subtour_lp_drop_slack_cuts(SubtourLp* lp);
 // Adds the given cuts.
 void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts);
 double subtour_lp_objective(const SubtourLp* lp);

@@ -27,6 +27,8 @@
 //
 // The LP solver works in floating point and only proposes duals; whatever it returns,
 // infeasible or not, the bound is recomputed in whole numbers and is valid for any duals.
+// It is valid for any set of cuts as well, each being an inequality that every tour meets:
+// so cuts that were slack in the last solve may leave the LP (to keep it small) at any time.
 #pragma once
 
 #include <cstdint>
