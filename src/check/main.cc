@@ -88,14 +88,6 @@ static int read_problem(const char* path, TableBlock* matrix, int64_t* n, std::s
   return 0;
 }
 
-// The tour's NAME, wherever it is written: the problem file's name without its extension.
-static std::string problem_name(const char* path) {
-  std::string name = base_name(path);
-  const size_t dot = name.rfind('.');
-  if (dot != std::string::npos && dot > 0) name.resize(dot);
-  return name;
-}
-
 static int check_command(int argc, char** argv) {
   if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
     fputs(USAGE, stdout);

@@ -303,3 +303,10 @@ std::string base_name(std::string_view path) {
   }
   return name;
 }
+
+std::string problem_name(std::string_view path) {
+  std::string name = base_name(path);
+  const size_t dot = name.rfind('.');
+  if (dot != std::string::npos && dot > 0) name.resize(dot);
+  return name;
+}

@@ -35,3 +35,5 @@ std::string tsplib_tour_text(std::string_view name, const std::vector<int64_t>& 
 
 // The last part of a path, for names in files and titles.
 std::string base_name(std::string_view path);
+// A tour's NAME taken from its problem file: the file's name without its extension.
+std::string problem_name(std::string_view path);

@@ -347,7 +347,7 @@ static int solve_command(int argc, char** argv, std::vector<StagedOutput>* stage
   }
   std::string().swap(text);
   std::string name = problem.name;
-  if (name.empty()) name = input == "-" ? "stdin" : base_name(input);
+  if (name.empty()) name = input == "-" ? "stdin" : problem_name(input);
   const int64_t n = problem.dimension;
   const bool drawn = options.svg && !problem.drawing.empty();
   if (options.svg && !drawn) {

@@ -74,6 +74,8 @@ class Instances(SolveCase):
             # same engines once more).
             if len(tour) > 25:
                 continue
+            named = json.loads(self.solve_ok(["--json", problem]))["name"]
+            self.assertEqual(named, os.path.splitext(dat)[0], dat)  # as tourplan-check names it
             answer = json.loads(self.solve_ok(["--json", "-"], read(problem)))
             del answer["seconds"]
             self.assertEqual(answer, {"name": "stdin", "points": len(tour) - 1, "tour": tour,
