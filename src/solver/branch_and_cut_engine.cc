@@ -35,7 +35,6 @@ namespace {
 struct Search {
   int n = 0;
   int shift = 0;                 // t
-  bool symmetric = false;        // blossoms are sought only for symmetric costs
   int64_t scale = 1;             // K
   const DistanceMatrix* matrix = nullptr;
   std::vector<int64_t> cut_cost;     // D_t, [i * n + j] over points 0..n-1
@@ -120,7 +119,6 @@ static void choose_cut_and_scale() {
          cut_largest * static_cast<uint64_t>(search.scale) * 2 <= (uint64_t{1} << 41)) {
     search.scale *= 2;
   }
-  search.symmetric = costs_symmetric(search.matrix);
   search.cut_cost.assign(static_cast<size_t>(n) * n, 0);
   search.scaled_cost.assign(static_cast<size_t>(n) * n, 0);
   for (int i = 0; i < n; ++i) {
@@ -176,7 +174,9 @@ static void solve_with_cuts(int rounds) {
   }
   subtour_lp_solve(&search.lp);
   for (int round = 0; round < rounds && search.lp.optimal && !stopping(); ++round) {
-    if (subtour_lp_separate(&search.lp, CUTS_PER_ROUND, search.symmetric) == 0) break;
+    // Blossoms for asymmetric costs too: a directed tour, taken undirected, is a 2-matching
+    // (ftv70: a quarter of the nodes, a third of the time).
+    if (subtour_lp_separate(&search.lp, CUTS_PER_ROUND, true) == 0) break;
     subtour_lp_solve(&search.lp);
     report_solver_progress();
   }

@@ -9,8 +9,9 @@
 //
 // The search. A node is a path P from point 1; its children add one point, lowest first, so
 // the complete tours come in lexicographic order. At each node the LP is solved with P's
-// arcs fixed, subtour cuts are added while violated, and its duals, rounded, give the exact
-// bound base + W(P) + completion bound on K cost_t of every tour through P (exact_bound.h);
+// arcs fixed, subtour cuts and blossoms are added while violated, and its duals, rounded,
+// give the exact bound base + W(P) + completion bound on K cost_t of every tour through P
+// (exact_bound.h);
 // the same duals bound each child in O(n). A node or child is dropped when its bound is above
 // K * limit, where limit is
 // - floor(UB / 2^t) until the search meets a tour, UB being the cost of a good tour found
