@@ -60,8 +60,10 @@ int subtour_lp_drop_slack_cuts(SubtourLp* lp);
 void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts);
 double subtour_lp_objective(const SubtourLp* lp);
 
-// Cuts of a capacity graph: for a symmetric capacity table (n x n), every distinct "cut of
-// the phase" of the Stoer-Wagner minimum cut whose value is below limit, as the member flags
-// of one side. The global minimum cut is among the phases.
+// Cuts of a capacity graph below limit, as the member flags of one side, for a symmetric
+// capacity table (n x n): the pieces of the graph when it falls apart; otherwise, with the
+// ends of every edge of capacity at least 1 taken together, every distinct "cut of the phase"
+// of the Stoer-Wagner minimum cut. A heuristic, as far as it goes: every cut it returns is
+// light, but it may miss one that parts the ends of a heavy edge.
 std::vector<std::vector<uint8_t>> light_cuts(int n, const std::vector<double>& capacity,
                                              double limit, int max_cuts);
