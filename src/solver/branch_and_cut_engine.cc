@@ -168,12 +168,17 @@ static void build_lp() {
 }
 
 // Solves the LP with up to rounds rounds of cuts, then rounds its duals.
-static void solve_with_cuts(int rounds) {
+static void solve_with_cuts(int rounds, bool at_node) {
   if (search.lp.cuts.size() > static_cast<size_t>(search.n) * DROP_CUTS_PER_POINT) {
     subtour_lp_drop_slack_cuts(&search.lp);
   }
   subtour_lp_solve(&search.lp);
   for (int round = 0; round < rounds && search.lp.optimal && !stopping(); ++round) {
+    // At a node, a relaxation already a unit above the limit drops it: more cuts would only
+    // cost solves (a fifth of the time on ftv70). The exact bound decides all the same.
+    if (at_node && subtour_lp_objective(&search.lp) > static_cast<double>(search.limit) + 1) {
+      break;
+    }
     // Blossoms for asymmetric costs too: a directed tour, taken undirected, is a 2-matching
     // (ftv70: a quarter of the nodes, a third of the time).
     if (subtour_lp_separate(&search.lp, CUTS_PER_ROUND, true) == 0) break;
@@ -237,7 +242,7 @@ static void visit() {
   if (known != search.refuted.end() && known->second >= budget) return;
   const int64_t tours_before = search.tours_taken;
 
-  solve_with_cuts(NODE_CUT_ROUNDS);
+  solve_with_cuts(NODE_CUT_ROUNDS, true);
   if (search.stopped) return;
   __int128 path_weight = search.duals.base;
   for (int t = 0; t < depth; ++t) {
@@ -332,7 +337,7 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   // into a tour, it starts the search for a good tour (asymmetric costs especially).
   subtour_lp_solve(&search.lp);
   std::vector<int> start = cycle_cover_tour();
-  solve_with_cuts(ROOT_CUT_ROUNDS);
+  solve_with_cuts(ROOT_CUT_ROUNDS, false);
   if (search.stopped) {
     stop_before_good_tour(start);
     search.best = search.incumbent;
@@ -363,7 +368,7 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   branch_and_cut_counts.arcs_kept = before - dropped;
   if (dropped > 0 && !stopping()) {
     build_lp();
-    solve_with_cuts(ROOT_CUT_ROUNDS);
+    solve_with_cuts(ROOT_CUT_ROUNDS, false);
   }
 
   // Rounds of the search with a rising limit L, from the relaxation's bound up to UB: a round
