@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "import/tsplib.h"
+
 namespace {
 
 bool fail(TourError* error, int64_t line, std::string message) {
@@ -18,25 +20,6 @@ std::string_view trim(std::string_view text) {
   return text;
 }
 
-// Quoted for a one-line message: control and non-ASCII bytes escaped, long texts cut.
-std::string quoted(std::string_view text) {
-  static const char HEX[] = "0123456789abcdef";
-  std::string shown = "'";
-  for (size_t i = 0; i < text.size() && i < 40; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '\r') {
-      shown += "\\r";
-    } else if (c < 32 || c >= 127) {
-      shown += "\\x";
-      shown += HEX[c >> 4];
-      shown += HEX[c & 15];
-    } else {
-      shown += static_cast<char>(c);
-    }
-  }
-  if (text.size() > 40) shown += "...";
-  return shown + "'";
-}
 
 std::string points_range(int64_t n) { return "1.." + std::to_string(n); }
 
@@ -89,7 +72,8 @@ bool parse_solution(std::string_view text, int64_t n, Tour* tour, TourError* err
     if (line > n + 1) return fail(error, line, "more lines than a tour has: " + need);
     int64_t point = 0;
     if (!point_line(content, &point)) {
-      return fail(error, line, "expected a space or '-' then digits, found " + quoted(content));
+      return fail(error, line,
+                  "expected a space or '-' then digits, found " + quoted_item(content));
     }
     if (line == 1 && point != 1) {
       return fail(error, line, "the tour must start at point 1, not " + std::to_string(point));
@@ -153,7 +137,7 @@ bool read_tour_section(Lines* lines, size_t section, int64_t n, Tour* tour, Tour
     for (size_t w = 0; w < words.size(); ++w) {
       int64_t point = 0;
       if (!parse_whole(words[w], &point)) {
-        return fail(error, line, quoted(words[w]) + " is not a point number");
+        return fail(error, line, quoted_item(words[w]) + " is not a point number");
       }
       if (point == -1) {
         if (static_cast<int64_t>(tour->points.size()) < n) {
@@ -206,7 +190,7 @@ bool parse_tsplib_tour(std::string_view text, int64_t n, Tour* tour, TourError* 
       value = trim(content.substr(blank));
     }
     if (keyword.empty() || starts_number(keyword) || split_words(keyword).size() != 1) {
-      return fail(error, line, "expected a keyword, found " + quoted(content));
+      return fail(error, line, "expected a keyword, found " + quoted_item(content));
     }
     const bool section = keyword == "TOUR_SECTION" || keyword == "EOF";
     if (section && !value.empty()) {
@@ -226,16 +210,16 @@ bool parse_tsplib_tour(std::string_view text, int64_t n, Tour* tour, TourError* 
       if (!read_tour_section(&lines, index, n, tour, error)) return false;
       has_section = true;
     } else if (keyword == "TYPE") {
-      if (value != "TOUR") return fail(error, line, "TYPE " + quoted(value) + " is not TOUR");
+      if (value != "TOUR") return fail(error, line, "TYPE " + quoted_item(value) + " is not TOUR");
     } else if (keyword == "DIMENSION") {
       int64_t dimension = 0;
       if (!parse_whole(value, &dimension) || dimension != n) {
         return fail(error, line,
-                    "DIMENSION " + quoted(value) + " does not match the problem's " +
+                    "DIMENSION " + quoted_item(value) + " does not match the problem's " +
                         std::to_string(n) + " points");
       }
     } else if (keyword != "NAME" && keyword != "COMMENT") {
-      return fail(error, line, "unknown keyword " + quoted(keyword));
+      return fail(error, line, "unknown keyword " + quoted_item(keyword));
     }
   }
   if (!has_section) return fail(error, 0, "no TOUR_SECTION");

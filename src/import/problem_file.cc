@@ -12,23 +12,6 @@ bool fail(ImportError* error, int64_t line, std::string message) {
   return false;
 }
 
-// Quoted for a one-line message: control and non-ASCII bytes escaped, long items cut.
-std::string quoted(std::string_view text) {
-  static const char HEX[] = "0123456789abcdef";
-  std::string shown = "'";
-  for (size_t i = 0; i < text.size() && i < 40; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c < 32 || c >= 127) {
-      shown += "\\x";
-      shown += HEX[c >> 4];
-      shown += HEX[c & 15];
-    } else {
-      shown += static_cast<char>(c);
-    }
-  }
-  if (text.size() > 40) shown += "...";
-  return shown + "'";
-}
 
 // The items of the text one by one, with the line each is on.
 struct Items {
@@ -70,15 +53,34 @@ bool whole_number(std::string_view item, int64_t line, int64_t* value, ImportErr
   auto [end, failure] = std::from_chars(digits.data(), digits.data() + digits.size(), *value);
   if (sign_only || end != digits.data() + digits.size() ||
       (failure != std::errc() && failure != std::errc::result_out_of_range)) {
-    return fail(error, line, quoted(item) + " is not a whole number");
+    return fail(error, line, quoted_item(item) + " is not a whole number");
   }
   if (failure == std::errc::result_out_of_range) {
-    return fail(error, line, quoted(item) + " is beyond the 64-bit range");
+    return fail(error, line, quoted_item(item) + " is beyond the 64-bit range");
   }
   return true;
 }
 
 }  // namespace
+
+std::string quoted_item(std::string_view text) {
+  static const char HEX[] = "0123456789abcdef";
+  std::string shown = "'";
+  for (size_t i = 0; i < text.size() && i < 40; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\r') {
+      shown += "\\r";
+    } else if (c < 32 || c >= 127) {
+      shown += "\\x";
+      shown += HEX[c >> 4];
+      shown += HEX[c & 15];
+    } else {
+      shown += static_cast<char>(c);
+    }
+  }
+  if (text.size() > 40) shown += "...";
+  return shown + "'";
+}
 
 bool parse_problem_file(std::string_view text, Problem* problem, ImportError* error) {
   Items items{text};
@@ -99,7 +101,8 @@ bool parse_problem_file(std::string_view text, Problem* problem, ImportError* er
   int64_t last_line = line;
   while (items.next(&item, &line)) {
     if (problem->costs.size() == wanted) {
-      return fail(error, line, "more items than N and the " + square + " costs: " + quoted(item));
+      return fail(error, line,
+                  "more items than N and the " + square + " costs: " + quoted_item(item));
     }
     int64_t cost = 0;
     if (!whole_number(item, line, &cost, error)) return false;

@@ -85,6 +85,8 @@ void discard_staged_output(StagedOutput* staged);
 // number in the 64-bit range, separated by blanks (spaces, tabs) and line ends (LF, CR LF or
 // a lone CR). Anything else is refused with its line. The name and drawing stay empty.
 bool parse_problem_file(std::string_view text, Problem* problem, ImportError* error);
+// An item quoted for a one-line message: control and non-ASCII bytes escaped, long ones cut.
+std::string quoted_item(std::string_view text);
 
 // The least memory, in bytes, that tourplan's full dynamic programme needs for a problem.
 long double solver_footprint(const Problem& problem);

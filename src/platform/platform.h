@@ -41,8 +41,6 @@ void platform_hold_standard_streams();
 
 // Writes bytes to standard error, retrying partial writes. Safe inside a signal handler.
 void platform_write_stderr(const char* bytes, int64_t count);
-// Writes every byte to standard output, retrying after an interrupted call; false on failure.
-bool platform_write_stdout(const char* bytes, int64_t count);
 
 // The most memory this process can have: physical memory, or a control group's limit when
 // that is lower. Read once and remembered.

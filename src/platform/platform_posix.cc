@@ -155,28 +155,7 @@ void platform_hold_standard_streams() {
 }
 
 void platform_write_stderr(const char* bytes, int64_t count) {
-  while (count > 0) {
-    ssize_t put = write(STDERR_FILENO, bytes, static_cast<size_t>(count));
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    bytes += put;
-    count -= put;
-  }
-}
-
-bool platform_write_stdout(const char* bytes, int64_t count) {
-  while (count > 0) {
-    ssize_t put = write(STDOUT_FILENO, bytes, static_cast<size_t>(count));
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes += put;
-    count -= put;
-  }
-  return true;
+  platform_write(STDERR_FILENO, reinterpret_cast<const unsigned char*>(bytes), count);
 }
 
 // Reads one decimal number (or "max") from a control-group file; -1 when absent or unlimited.

@@ -2,6 +2,8 @@
 // the run (the signal thread, after Ctrl+C) flushes too: the busy flag keeps the two apart.
 // The ending thread never waits for it, because the printing thread may never come back (a
 // write blocked on a pipe nobody reads, a jump out of a write).
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
 
@@ -31,7 +33,9 @@ static void give_console() {
 // Sends the buffer; the caller holds the console.
 static void send_buffer() {
   if (console_length > 0 && !console_failed) {
-    console_failed = !platform_write_stdout(console_buffer, console_length);
+    console_failed = !platform_write(STDOUT_FILENO,
+                                    reinterpret_cast<const unsigned char*>(console_buffer),
+                                    console_length);
   }
   console_length = 0;
 }
