@@ -40,6 +40,7 @@ struct SubtourLp {
   std::vector<double> in_dual;      // per point: x(into i) = 1
   std::vector<double> cut_dual;     // per cut: >= 0 for subtour cuts, <= 0 for blossoms
   bool optimal = false;             // the last solve was proven optimal
+  bool rows_changed = true;         // cuts added or dropped since the last solve
 };
 
 // Builds the LP over the allowed arcs (allowed[i * n + j] != 0, never i == j) with costs
@@ -49,6 +50,7 @@ void subtour_lp_destroy(SubtourLp* lp);
 // Fixes x(i, j) >= 1 (fixed) or frees it again; the arc must be allowed.
 void subtour_lp_fix_arc(SubtourLp* lp, int tail, int head, bool fixed);
 // Solves from the last basis; fills x and the duals. Returns whether it was proven optimal.
+// When the LP is infeasible, its ray is added to the duals, so that the bound shows it.
 bool subtour_lp_solve(SubtourLp* lp);
 // Adds up to max_cuts subtour cuts that the last solution violates, and (blossoms) blossoms
 // found by the odd-component heuristic on its edges x(i, j) + x(j, i); returns how many.

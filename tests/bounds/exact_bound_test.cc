@@ -145,6 +145,38 @@ TEST(ExactBound, NeverAboveWhatATourThroughThePathCosts) {
   }
 }
 
+// Two groups, {0, 1, 2} and {3, 4, 5}, joined only by the arcs 2 -> 3 and 5 -> 0: no tour
+// starts 0 -> 2, yet every point of the completion from 2 has an arc to take. Only the LP,
+// infeasible with its cut around the first group, sees it, and its bound must show it.
+TEST(ExactBound, AnInfeasibleRelaxationDropsItsPath) {
+  const int n = 6;
+  std::vector<uint8_t> allowed(n * n, 0);
+  std::vector<double> cost(n * n, 0);
+  std::vector<int64_t> scaled(n * n, 0);
+  int64_t most_expensive_tour = 0;
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < n; ++j) {
+      allowed[i * n + j] = i != j && ((i < 3) == (j < 3) || (i == 2 && j == 3) || (i == 5 && j == 0));
+      cost[i * n + j] = 1 + (i * 7 + j * 3) % 5;
+      scaled[i * n + j] = SCALE * static_cast<int64_t>(cost[i * n + j]);
+    }
+    most_expensive_tour += SCALE * 5;
+  }
+  SubtourLp lp;
+  subtour_lp_create(&lp, n, cost.data(), allowed.data());
+  LpCut first_group{{1, 1, 1, 0, 0, 0}, {}};
+  subtour_lp_add_cuts(&lp, {first_group});
+  subtour_lp_fix_arc(&lp, 0, 2, true);
+  EXPECT_FALSE(subtour_lp_solve(&lp));
+  ExactDuals duals;
+  exact_duals_from_lp(&duals, &lp, scaled.data(), SCALE);
+  subtour_lp_destroy(&lp);
+  const std::vector<uint8_t> remaining{0, 1, 0, 1, 1, 1};
+  const __int128 completion = completion_bound(&duals, allowed.data(), 2, remaining.data());
+  ASSERT_NE(completion, NO_COMPLETION);
+  EXPECT_TRUE(duals.base + duals.weight[0 * n + 2] + completion > most_expensive_tour);
+}
+
 TEST(GoodTour, PatchedCyclesMakeOneTourOfEveryPoint) {
   const Problem problem = random_problem(9, 1, 50, 3, false);
   // Three cycles: 0 1 2, 3 4 5, 6 7 8.
