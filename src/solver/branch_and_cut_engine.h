@@ -28,6 +28,9 @@
 //
 // The LP solver works in floating point and only proposes duals; whatever it returns,
 // infeasible or not, the bound is recomputed in whole numbers and is valid for any duals.
+// (An infeasible LP's ray is added to its duals, a multiple that raises the bound: still
+// only duals. Without it, the duals of such a node often failed to drop it: rd100 searched
+// 1007 nodes, now 426.)
 // It is valid for any set of cuts as well, each being an inequality that every tour meets:
 // so cuts that were slack in the last solve may leave the LP (to keep it small) at any time.
 #pragma once
