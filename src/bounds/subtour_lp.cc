@@ -110,7 +110,8 @@ bool subtour_lp_solve(SubtourLp* lp) {
   // rows call for a fresh factorisation. Should the kept state ever mislead it, the cap on
   // iterations ends the solve, and it starts again from nothing.
   constexpr int KEEP_WORK_AREAS = 1, REUSE_FACTORISATION = 2, SKIP_SETUP = 4;
-  model->setMaximumIterations(100 * (model->numberRows() + model->numberColumns()));
+  const int columns = model->numberColumns();
+  model->setMaximumIterations(100 * (model->numberRows() + columns));
   model->dual(0, lp->rows_changed ? KEEP_WORK_AREAS
                                   : KEEP_WORK_AREAS | REUSE_FACTORISATION | SKIP_SETUP);
   if (model->status() < 0 || model->status() >= 3) {
@@ -120,7 +121,6 @@ bool subtour_lp_solve(SubtourLp* lp) {
   lp->rows_changed = false;
   lp->optimal = model->isProvenOptimal();
   const int n = lp->n;
-  const int columns = model->numberColumns();
   const double* solution = model->primalColumnSolution();
   lp->x.assign(solution, solution + columns);
   const double* price = model->dualRowSolution();

@@ -156,7 +156,8 @@ TEST(ExactBound, AnInfeasibleRelaxationDropsItsPath) {
   int64_t most_expensive_tour = 0;
   for (int i = 0; i < n; ++i) {
     for (int j = 0; j < n; ++j) {
-      allowed[i * n + j] = i != j && ((i < 3) == (j < 3) || (i == 2 && j == 3) || (i == 5 && j == 0));
+      const bool joining = (i == 2 && j == 3) || (i == 5 && j == 0);
+      allowed[i * n + j] = i != j && ((i < 3) == (j < 3) || joining);
       cost[i * n + j] = 1 + (i * 7 + j * 3) % 5;
       scaled[i * n + j] = SCALE * static_cast<int64_t>(cost[i * n + j]);
     }
