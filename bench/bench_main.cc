@@ -5,7 +5,7 @@
 // (fast-1, full-table-1, two-layer-1); reference (one worker thread per end point) and
 // reference-sequential (the columns one after another on the main thread); bounded (the
 // programme over the states the bounds keep) and branch-and-cut (the search over the LP's
-// bounds, any size).
+// bounds, any size; branch-and-cut-1 on one thread).
 // --small-pages: no huge-page advice for the large tables.
 // After the run, standard error gets one line: "sizes: S" with the seconds from the start of
 // the program until every size was filled (the computing, with the problem's reading).
@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
       {"full-table", ENGINE_FULL_TABLE, 0},  {"full-table-1", ENGINE_FULL_TABLE, 1},
       {"two-layer", ENGINE_TWO_LAYER, 0},    {"two-layer-1", ENGINE_TWO_LAYER, 1},
       {"bounded", ENGINE_BOUNDED, 0},        {"branch-and-cut", ENGINE_BRANCH_AND_CUT, 0},
+      {"branch-and-cut-1", ENGINE_BRANCH_AND_CUT, 1},
       {"reference", ENGINE_REFERENCE, 0},    {"reference-sequential", ENGINE_REFERENCE, 0},
   };
   bool known = false;

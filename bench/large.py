@@ -4,9 +4,10 @@ to 150 points with tourplan as it chooses, and (with --cbc) the same problems wi
 integer programme: COIN-OR CBC (`cbc`, Debian's coinor-cbc) on the assignment model, adding
 a subtour cut for every cycle of each integer solution until the solution is one tour. Prints
 the wall times, their ratio, and whether tourplan's cost is the proven optimum (or, for the
-random problems, CBC's).
+random problems, CBC's). tourplan uses every processor; CBC one thread, unless --cbc-threads.
 
     bench/large.py [--build DIR] [--limit SECONDS] [--only NAME,NAME] [--cbc]
+                   [--cbc-threads N]
 """
 import argparse
 import math
@@ -58,7 +59,7 @@ RANDOM = [
 ]
 
 
-def cbc_solve(costs, folder, limit):
+def cbc_solve(costs, folder, limit, threads):
     """The integer programme with cycle cuts; returns (cost, seconds) or (None, seconds)."""
     n = len(costs)
     cuts = []
@@ -81,7 +82,8 @@ def cbc_solve(costs, folder, limit):
             out.write("Binary\n" + "\n".join(" x_%d_%d" % (i, j) for i in range(n)
                                              for j in range(n) if i != j) + "\nEnd\n")
         left = max(1, int(limit - (time.monotonic() - start)))
-        subprocess.run(["cbc", model, "sec", str(left), "solve", "solu", answer],
+        subprocess.run(["cbc", model, "sec", str(left), "threads", str(threads), "solve",
+                        "solu", answer],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         successor = {}
         with open(answer) as handle:
@@ -114,6 +116,7 @@ def main():
     parser.add_argument("--limit", type=float, default=120)
     parser.add_argument("--only", default="")
     parser.add_argument("--cbc", action="store_true")
+    parser.add_argument("--cbc-threads", type=int, default=1)
     args = parser.parse_args()
     binary = os.path.join(args.build, "tourplan")
     importer = os.path.join(args.build, "tourplan-import")
@@ -138,7 +141,7 @@ def main():
             solution = os.path.join(folder, "solution.txt")
             status, seconds, memory = solve(binary, dat, solution, args.limit)
             cost = tour_cost(costs, solution) if status == 0 else None
-            cbc_cost, cbc_seconds = (cbc_solve(costs, folder, args.limit) if args.cbc
+            cbc_cost, cbc_seconds = (cbc_solve(costs, folder, args.limit, args.cbc_threads) if args.cbc
                                      else (None, None))
             reference = optimum if optimum is not None else cbc_cost
             verdict = ("not solved" if cost is None else

@@ -1,18 +1,26 @@
 // The branch-and-cut engine; see branch_and_cut_engine.h for its design and why it is exact.
 #include "solver/branch_and_cut_engine.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "bounds/exact_bound.h"
 #include "bounds/good_tour.h"
 #include "bounds/subtour_lp.h"
+#include "solver/worker_threads.h"
 
 BranchAndCutCounts branch_and_cut_counts;
 int64_t branch_and_cut_bound_slack = 0;
+bool branch_and_cut_scatter = false;
 
 // Cuts a node adds before it branches, and rounds of them; the root goes on until none.
 constexpr int CUTS_PER_ROUND = 64;
@@ -25,13 +33,54 @@ constexpr size_t DROP_CUTS_PER_POINT = 3;
 constexpr int64_t BYTES_PER_ARC = 256;
 // Points as the search counts them (16-bit ends in the refuted states' keys).
 constexpr int64_t MOST_POINTS = 65535;
+// Points up to which the rounds run on every processor: a helper's stack holds the search's
+// recursion, one frame a point.
+constexpr int MOST_POINTS_SHARED = 1000;
+// How often the calling thread, waiting for work, shows what the others reached.
+constexpr int PROGRESS_MILLISECONDS = 100;
 // Refuted states remembered at most (about 100 bytes each).
 constexpr size_t MOST_REFUTED_STATES = size_t{1} << 22;
+
+// One thread's share of the search: its own LP, bounds and path. The rounds of the search run
+// on every processor: a worker that runs out of work asks, and a busy one hands over the later
+// children of its shallowest node that has any left (see share_work).
+namespace {
+struct Worker {
+  bool is_main = false;
+  SubtourLp lp;
+  ExactDuals duals;
+  std::vector<uint8_t> allowed;  // the search's arcs, less those its subtrees drop
+  std::vector<int> path;         // points 0..n-1, path[0] = 0
+  std::vector<uint8_t> remaining;
+  __int128 path_cost = 0;        // cost_t of the path
+  int64_t tours_taken = 0;       // complete tours met, for the refuted states
+  int64_t nodes = 0;
+  int base_depth = 0;            // the depth of the task in hand
+  // Each depth's working storage, here rather than on the stack: an interrupt leaves the
+  // search by a jump, which would lose what the stack frames own.
+  std::vector<std::string> key_at;
+  std::vector<std::vector<int>> dropped_at;
+  std::vector<std::vector<__int128>> child_at;
+  std::vector<__int128> weight_at;  // base + W(path) of the node at that depth
+  std::vector<int> next_at;         // the next child its loop may take
+  std::vector<int> end_at;          // its loop ends before this child (less once shared out)
+  std::vector<uint8_t> shared_out_at;
+  // The round's best tour as this worker last read it.
+  int64_t best_version = 0;
+  bool met_tour = false;
+  PathCost best_cost = 0;
+  std::vector<int> best;
+};
+
+// Work handed over: the children from first_child on of the node with this path.
+struct Task {
+  std::vector<int> path;
+  int first_child;
+};
 
 // The solve in progress: reached from file scope, so that an error or an interrupt that
 // leaves the search by a jump loses nothing, and never destroyed, because the thread that
 // ends a run early calls exit while this one may still be searching.
-namespace {
 struct Search {
   int n = 0;
   int shift = 0;                 // t
@@ -39,30 +88,36 @@ struct Search {
   const DistanceMatrix* matrix = nullptr;
   std::vector<int64_t> cut_cost;     // D_t, [i * n + j] over points 0..n-1
   std::vector<int64_t> scaled_cost;  // K D_t
-  std::vector<uint8_t> allowed;
-  SubtourLp lp;
-  ExactDuals duals;
-  std::vector<int> path;         // points 0..n-1, path[0] = 0
-  std::vector<uint8_t> remaining;
-  __int128 limit = 0;            // in D_t units; see the design
+  std::vector<uint8_t> allowed;      // the arcs the search may use
+  Worker own;                        // the calling thread's; its LP is the root's
+  std::vector<Worker> helpers;
+  std::vector<LpCut> round_cuts;     // the cuts the helpers' LPs start a round with
+  __int128 round_limit = 0;          // in D_t units; see the design
+  // Shared by the round's workers, under lock.
+  std::mutex lock;
+  std::condition_variable wake;
   bool met_tour = false;
   PathCost best_cost = 0;
   std::vector<int> best;
-  __int128 path_cost = 0;        // cost_t of the path
-  int64_t tours_taken = 0;       // complete tours met, for the refuted states
+  std::atomic<int64_t> best_version{0};
   // Refuted states: the points still to visit and the path's end, with the largest budget
   // B for which no completion of cost_t at most B exists.
   std::unordered_map<std::string, __int128> refuted;
-  int64_t deepest = 0;           // the deepest path so far, for the steps
-  // Each depth's working storage, here rather than on the stack: an interrupt leaves the
-  // search by a jump, which would lose what the stack frames own.
-  std::vector<std::string> key_at;
-  std::vector<std::vector<int>> dropped_at;
-  std::vector<std::vector<__int128>> child_at;
+  std::vector<Task> tasks;
+  int active = 0, idle = 0;
+  bool round_over = false;
+  std::atomic<bool> hungry{false};   // a worker waits for work
+  std::atomic<int> next_helper{0};
+  std::atomic<int64_t> deepest{0};   // the deepest path of any worker so far
+  std::atomic<bool> stopped{false};
+  std::atomic<bool> out_of_memory{false};
+  // The calling thread's alone.
+  std::thread::id main_thread;
+  int64_t steps_shown = 0;
+  int64_t best_version_shown = 0;
   void (*step)(int64_t) = nullptr;
   // For a solve that a stop request ends early: the cheapest tour met (the good tour or one
   // of the search), and the best lower bound on the optimum proven so far (cost units).
-  bool stopped = false;
   bool has_incumbent = false;
   std::vector<int> incumbent;
   PathCost incumbent_cost = 0;
@@ -73,13 +128,13 @@ Search& search = *new Search;
 }  // namespace
 
 // The state of the path: the points still to visit, and its end.
-static void state_key(std::string* key) {
+static void state_key(const Worker& w, std::string* key) {
   const int n = search.n;
   key->assign((n + 7) / 8 + 2, '\0');
   for (int p = 0; p < n; ++p) {
-    if (search.remaining[p]) (*key)[p / 8] = static_cast<char>((*key)[p / 8] | (1 << (p % 8)));
+    if (w.remaining[p]) (*key)[p / 8] = static_cast<char>((*key)[p / 8] | (1 << (p % 8)));
   }
-  const int end = search.path.back();
+  const int end = w.path.back();
   (*key)[key->size() - 2] = static_cast<char>(end & 0xFF);
   (*key)[key->size() - 1] = static_cast<char>(end >> 8);
 }
@@ -95,8 +150,28 @@ static PathCost exact_cost(const std::vector<int>& order) {
 
 static __int128 floor_shifted(PathCost cost) { return cost >> search.shift; }
 
-static bool above_limit(__int128 bound) {
-  return bound + branch_and_cut_bound_slack > search.limit * search.scale;
+static bool above_limit(__int128 bound, __int128 limit) {
+  return bound + branch_and_cut_bound_slack > limit * search.scale;
+}
+
+// Whether the path's first length points, then next (when not negative), come before the best
+// tour the worker knows, in the order of the search.
+static bool before_best(const Worker& w, int length, int next) {
+  for (int t = 0; t < length; ++t) {
+    if (w.path[t] != w.best[t]) return w.path[t] < w.best[t];
+  }
+  return next >= 0 && next < w.best[length];
+}
+
+// The limit of the path's first length points, then next: the round's, and once a tour of
+// cost C is met, floor(C / 2^t) when t > 0 (the later tours are compared exactly), C for the
+// paths before it in the order (a tour of cost C there comes first) and C - 1 for the others.
+static __int128 limit_of(const Worker& w, int length, int next) {
+  __int128 limit = search.round_limit;
+  if (!w.met_tour) return limit;
+  __int128 by_best = floor_shifted(w.best_cost);
+  if (search.shift == 0 && !before_best(w, length, next)) by_best -= 1;
+  return by_best < limit ? by_best : limit;
 }
 
 static void choose_cut_and_scale() {
@@ -131,7 +206,7 @@ static void choose_cut_and_scale() {
   }
 }
 
-// A new best tour or bound for whoever follows the progress.
+// A new best tour or bound for whoever follows the progress (the calling thread only).
 static void note_tour(const std::vector<int>& order, PathCost cost) {
   if (search.has_incumbent && cost >= search.incumbent_cost) return;
   search.has_incumbent = true;
@@ -154,48 +229,50 @@ static void note_lower_bound(__int128 shifted) {
   report_solver_progress();
 }
 
-// Ends the work in hand when a stop request has come.
+// Ends the work in hand when a stop request, an interrupt or a failure has come. The calling
+// thread raises an interrupt only once every worker is done (poll_pending_signal).
 static bool stopping() {
-  if (!search.stopped && solver_stop_requested()) search.stopped = true;
-  return search.stopped;
-}
-
-static void build_lp() {
-  std::vector<LpCut> cuts = search.lp.cuts;
-  std::vector<double> cost(search.cut_cost.begin(), search.cut_cost.end());
-  subtour_lp_create(&search.lp, search.n, cost.data(), search.allowed.data());
-  subtour_lp_add_cuts(&search.lp, cuts);
-}
-
-// Solves the LP with up to rounds rounds of cuts, then rounds its duals.
-static void solve_with_cuts(int rounds, bool at_node) {
-  if (search.lp.cuts.size() > static_cast<size_t>(search.n) * DROP_CUTS_PER_POINT) {
-    subtour_lp_drop_slack_cuts(&search.lp);
+  if (!search.stopped.load(std::memory_order_relaxed) &&
+      (solver_stop_requested() || pending_signal_error() != 0)) {
+    search.stopped.store(true);
   }
-  subtour_lp_solve(&search.lp);
-  for (int round = 0; round < rounds && search.lp.optimal && !stopping(); ++round) {
-    // At a node, a relaxation already a unit above the limit drops it: more cuts would only
-    // cost solves (a fifth of the time on ftv70). The exact bound decides all the same.
-    if (at_node && subtour_lp_objective(&search.lp) > static_cast<double>(search.limit) + 1) {
-      break;
-    }
+  return search.stopped.load(std::memory_order_relaxed);
+}
+
+static void build_lp(Worker& w, const std::vector<LpCut>& cuts) {
+  std::vector<double> cost(search.cut_cost.begin(), search.cut_cost.end());
+  subtour_lp_create(&w.lp, search.n, cost.data(), search.allowed.data());
+  subtour_lp_add_cuts(&w.lp, cuts);
+}
+
+// Solves the LP with up to rounds rounds of cuts, then rounds its duals. A node passes its
+// limit: a relaxation already a unit above it drops the node, and more cuts would only cost
+// solves (a fifth of the time on ftv70). The exact bound decides all the same.
+static void solve_with_cuts(Worker& w, int rounds, bool at_node, __int128 limit) {
+  if (w.lp.cuts.size() > static_cast<size_t>(search.n) * DROP_CUTS_PER_POINT) {
+    subtour_lp_drop_slack_cuts(&w.lp);
+  }
+  subtour_lp_solve(&w.lp);
+  for (int round = 0; round < rounds && w.lp.optimal && !stopping(); ++round) {
+    if (at_node && subtour_lp_objective(&w.lp) > static_cast<double>(limit) + 1) break;
     // Blossoms for asymmetric costs too: a directed tour, taken undirected, is a 2-matching
     // (ftv70: a quarter of the nodes, a third of the time).
-    if (subtour_lp_separate(&search.lp, CUTS_PER_ROUND, true) == 0) break;
-    subtour_lp_solve(&search.lp);
-    report_solver_progress();
+    if (subtour_lp_separate(&w.lp, CUTS_PER_ROUND, true) == 0) break;
+    subtour_lp_solve(&w.lp);
+    if (w.is_main) report_solver_progress();
   }
-  ++branch_and_cut_counts.nodes;
-  exact_duals_from_lp(&search.duals, &search.lp, search.scaled_cost.data(), search.scale);
+  ++w.nodes;
+  exact_duals_from_lp(&w.duals, &w.lp, search.scaled_cost.data(), search.scale);
 }
 
 // The LP's solution as a cycle cover, patched into a tour; empty when it is not one.
 static std::vector<int> cycle_cover_tour() {
   const int n = search.n;
+  const SubtourLp& lp = search.own.lp;
   std::vector<int> successor(n, -1), predecessor(n, -1);
-  for (size_t column = 0; column < search.lp.x.size(); ++column) {
-    if (search.lp.x[column] < 0.5) continue;
-    const int i = search.lp.column_tail[column], j = search.lp.column_head[column];
+  for (size_t column = 0; column < lp.x.size(); ++column) {
+    if (lp.x[column] < 0.5) continue;
+    const int i = lp.column_tail[column], j = lp.column_head[column];
     if (successor[i] >= 0 || predecessor[j] >= 0) return {};
     successor[i] = j;
     predecessor[j] = i;
@@ -206,93 +283,312 @@ static std::vector<int> cycle_cover_tour() {
   return patch_cycles(n, search.cut_cost.data(), successor);
 }
 
-static void take_tour(const std::vector<int>& order) {
-  ++search.tours_taken;
-  const PathCost cost = exact_cost(order);
-  note_tour(order, cost);
-  if (search.met_tour && cost >= search.best_cost) return;
-  search.met_tour = true;
-  search.best_cost = cost;
-  search.best = order;
-  const __int128 tighter = search.shift == 0 ? cost - 1 : floor_shifted(cost);
-  if (tighter < search.limit) search.limit = tighter;
+// The round's best tour, as the worker knows it, brought up to date.
+static void read_best(Worker& w) {
+  if (w.best_version == search.best_version.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> hold(search.lock);
+  w.best_version = search.best_version.load();
+  w.met_tour = search.met_tour;
+  w.best_cost = search.best_cost;
+  w.best = search.best;
 }
 
-static void visit() {
-  const int n = search.n;
-  const int depth = static_cast<int>(search.path.size()) - 1;  // arcs in the path
-  if (depth > search.deepest) {
-    search.deepest = depth;
-    if (search.step) search.step(depth);
+// A complete tour: the round's best when it is cheaper, or as cheap and earlier in the order
+// (another worker may have met a later one first).
+static void take_tour(Worker& w) {
+  ++w.tours_taken;
+  const PathCost cost = exact_cost(w.path);
+  {
+    std::lock_guard<std::mutex> hold(search.lock);
+    if (!search.met_tour || cost < search.best_cost ||
+        (cost == search.best_cost && w.path < search.best)) {
+      search.met_tour = true;
+      search.best_cost = cost;
+      search.best = w.path;
+      search.best_version.fetch_add(1);
+    }
   }
-  poll_pending_signal();
+  read_best(w);
+}
+
+// The calling thread's part at each of its nodes: the steps other workers reached, and the
+// best tour for the progress.
+static void show_progress() {
+  const int64_t deepest = search.deepest.load();
+  while (search.steps_shown < deepest) {
+    ++search.steps_shown;
+    if (search.step) search.step(search.steps_shown);
+  }
+  const int64_t version = search.best_version.load();
+  if (version != search.best_version_shown) {
+    search.best_version_shown = version;
+    std::vector<int> order;
+    PathCost cost = 0;
+    {
+      std::lock_guard<std::mutex> hold(search.lock);
+      order = search.best;
+      cost = search.best_cost;
+    }
+    if (!order.empty()) note_tour(order, cost);
+  }
+  report_solver_progress();
+}
+
+// A worker waits for work: hands over the later children of its shallowest node that has
+// any its bounds keep, as one task.
+static void share_work(Worker& w) {
+  if (!branch_and_cut_scatter && !search.hungry.load(std::memory_order_relaxed)) return;
+  const int n = search.n;
+  const int depth = static_cast<int>(w.path.size()) - 1;
+  for (int d = w.base_depth; d < depth; ++d) {
+    const std::vector<__int128>& child = w.child_at[d];
+    for (int j = w.next_at[d]; j < w.end_at[d] && j < n; ++j) {
+      if (child[j] == NO_COMPLETION || above_limit(w.weight_at[d] + child[j], search.round_limit)) {
+        continue;
+      }
+      Task task{std::vector<int>(w.path.begin(), w.path.begin() + d + 1), j};
+      w.end_at[d] = j;
+      for (int k = w.base_depth; k <= d; ++k) w.shared_out_at[k] = 1;
+      std::lock_guard<std::mutex> hold(search.lock);
+      search.tasks.push_back(std::move(task));
+      search.hungry.store(search.idle > static_cast<int>(search.tasks.size()));
+      search.wake.notify_one();
+      return;
+    }
+  }
+}
+
+static void visit(Worker& w, int first_child) {
+  const int n = search.n;
+  const int depth = static_cast<int>(w.path.size()) - 1;  // arcs in the path
+  int64_t deepest = search.deepest.load(std::memory_order_relaxed);
+  while (depth > deepest && !search.deepest.compare_exchange_weak(deepest, depth)) {
+  }
   // A search cut short proves nothing: it only unwinds, and the solve ends.
   if (stopping()) return;
-  report_solver_progress();
-  const int from = search.path.back();
+  if (w.is_main) show_progress();
+  read_best(w);
   if (depth == n - 1) {
-    take_tour(search.path);
+    take_tour(w);
     return;
   }
+  share_work(w);
+  const int from = w.path.back();
   // A state refuted before with at least this budget has no completion within it.
-  const __int128 budget = search.limit - search.path_cost;
-  std::string& key = search.key_at[depth];
-  state_key(&key);
-  auto known = search.refuted.find(key);
-  if (known != search.refuted.end() && known->second >= budget) return;
-  const int64_t tours_before = search.tours_taken;
+  const __int128 budget = limit_of(w, depth + 1, -1) - w.path_cost;
+  std::string& key = w.key_at[depth];
+  state_key(w, &key);
+  {
+    std::lock_guard<std::mutex> hold(search.lock);
+    auto known = search.refuted.find(key);
+    if (known != search.refuted.end() && known->second >= budget) return;
+  }
+  const int64_t tours_before = w.tours_taken;
+  w.shared_out_at[depth] = 0;
 
-  solve_with_cuts(NODE_CUT_ROUNDS, true);
-  if (search.stopped) return;
-  __int128 path_weight = search.duals.base;
+  solve_with_cuts(w, NODE_CUT_ROUNDS, true, limit_of(w, depth + 1, -1));
+  if (stopping()) return;
+  __int128 path_weight = w.duals.base;
   for (int t = 0; t < depth; ++t) {
-    path_weight += search.duals.weight[static_cast<size_t>(search.path[t]) * n + search.path[t + 1]];
+    path_weight += w.duals.weight[static_cast<size_t>(w.path[t]) * n + w.path[t + 1]];
   }
-  // Arcs that no completion within the limit uses leave this subtree's bounds. (They stay in
-  // its LP: changing the LP's columns costs more in its solves than it gains.)
-  std::vector<int>& dropped = search.dropped_at[depth];
+  w.weight_at[depth] = path_weight;
+  // Arcs that no completion within the limit uses leave this subtree's bounds (the limit
+  // only falls). They stay in its LP: changing the LP's columns costs more in its solves
+  // than it gains.
+  std::vector<int>& dropped = w.dropped_at[depth];
   dropped.clear();
-  drop_completion_arcs(&search.duals, search.allowed.data(), from, search.remaining.data(),
-                       path_weight + branch_and_cut_bound_slack, search.limit * search.scale,
-                       &dropped);
-  std::vector<__int128>& child = search.child_at[depth];
-  child_bounds(&search.duals, search.allowed.data(), from, search.remaining.data(), &child);
-  for (int j = 1; j < n; ++j) {
-    if (child[j] == NO_COMPLETION || above_limit(path_weight + child[j])) continue;
+  drop_completion_arcs(&w.duals, w.allowed.data(), from, w.remaining.data(),
+                       path_weight + branch_and_cut_bound_slack,
+                       limit_of(w, depth + 1, -1) * search.scale, &dropped);
+  std::vector<__int128>& child = w.child_at[depth];
+  child_bounds(&w.duals, w.allowed.data(), from, w.remaining.data(), &child);
+  w.end_at[depth] = n;
+  for (int j = first_child < 1 ? 1 : first_child; j < w.end_at[depth]; ++j) {
+    if (child[j] == NO_COMPLETION || above_limit(path_weight + child[j], limit_of(w, depth + 1, j))) {
+      continue;
+    }
+    w.next_at[depth] = j + 1;
     const int64_t arc_cost = search.cut_cost[static_cast<size_t>(from) * n + j];
-    search.path.push_back(j);
-    search.remaining[j] = 0;
-    search.path_cost += arc_cost;
-    subtour_lp_fix_arc(&search.lp, from, j, true);
-    visit();
-    subtour_lp_fix_arc(&search.lp, from, j, false);
-    search.path_cost -= arc_cost;
-    search.remaining[j] = 1;
-    search.path.pop_back();
-    if (search.stopped) break;
+    w.path.push_back(j);
+    w.remaining[j] = 0;
+    w.path_cost += arc_cost;
+    subtour_lp_fix_arc(&w.lp, from, j, true);
+    visit(w, 1);
+    subtour_lp_fix_arc(&w.lp, from, j, false);
+    w.path_cost -= arc_cost;
+    w.remaining[j] = 1;
+    w.path.pop_back();
+    if (stopping()) break;
   }
-  for (int arc : dropped) search.allowed[arc] = 1;
-  // No tour met below: every completion of this state costs more than the budget, the limit
-  // having stayed the same throughout.
-  if (!search.stopped && search.tours_taken == tours_before &&
-      search.refuted.size() < MOST_REFUTED_STATES) {
-    auto [entry, fresh] = search.refuted.try_emplace(key, budget);
-    if (!fresh && entry->second < budget) entry->second = budget;
+  for (int arc : dropped) w.allowed[arc] = 1;
+  // No tour met below, every child seen here: every completion of this state costs more than
+  // the budget at the end (the limits only fell, and a tour within one is never dropped).
+  if (!stopping() && w.tours_taken == tours_before && first_child <= 1 &&
+      !w.shared_out_at[depth]) {
+    read_best(w);
+    const __int128 refuted_budget = limit_of(w, depth + 1, -1) - w.path_cost;
+    std::lock_guard<std::mutex> hold(search.lock);
+    if (search.refuted.size() < MOST_REFUTED_STATES) {
+      auto [entry, fresh] = search.refuted.try_emplace(key, refuted_budget);
+      if (!fresh && entry->second < refuted_budget) entry->second = refuted_budget;
+    }
   }
+}
+
+// The next task, lowest in the order first (the first optimal tour ends the limit's ties
+// sooner); false once every worker waits and none is left, or the search stops. The calling
+// thread, while it waits, still shows the steps and the tours the others reach.
+static bool next_task(Task* task, bool is_main) {
+  std::unique_lock<std::mutex> hold(search.lock);
+  ++search.idle;
+  for (;;) {
+    if (search.stopped.load()) {
+      search.wake.notify_all();
+      return false;
+    }
+    if (!search.tasks.empty()) {
+      auto before = [](const Task& a, const Task& b) {
+        std::vector<int> x(a.path), y(b.path);
+        x.push_back(a.first_child);
+        y.push_back(b.first_child);
+        return x < y;
+      };
+      auto first = branch_and_cut_scatter
+                       ? std::max_element(search.tasks.begin(), search.tasks.end(), before)
+                       : std::min_element(search.tasks.begin(), search.tasks.end(), before);
+      *task = std::move(*first);
+      search.tasks.erase(first);
+      --search.idle;
+      search.hungry.store(search.idle > static_cast<int>(search.tasks.size()));
+      return true;
+    }
+    if (search.round_over || search.idle == search.active) {
+      search.round_over = true;
+      search.wake.notify_all();
+      return false;
+    }
+    search.hungry.store(true);
+    if (is_main) {
+      search.wake.wait_for(hold, std::chrono::milliseconds(PROGRESS_MILLISECONDS));
+      hold.unlock();
+      show_progress();
+      hold.lock();
+    } else {
+      search.wake.wait(hold);
+    }
+  }
+}
+
+static void run_task(Worker& w, const Task& task) {
+  const int n = search.n;
+  w.path = task.path;
+  w.remaining.assign(n, 1);
+  w.path_cost = 0;
+  for (size_t t = 0; t < w.path.size(); ++t) {
+    w.remaining[w.path[t]] = 0;
+    if (t > 0) {
+      w.path_cost += search.cut_cost[static_cast<size_t>(w.path[t - 1]) * n + w.path[t]];
+      subtour_lp_fix_arc(&w.lp, w.path[t - 1], w.path[t], true);
+    }
+  }
+  w.base_depth = static_cast<int>(w.path.size()) - 1;
+  visit(w, task.first_child);
+  for (size_t t = 1; t < task.path.size(); ++t) {
+    subtour_lp_fix_arc(&w.lp, task.path[t - 1], task.path[t], false);
+  }
+}
+
+static void prepare_worker(Worker& w) {
+  const int n = search.n;
+  w.allowed = search.allowed;
+  w.tours_taken = 0;
+  w.best_version = -1;
+  w.met_tour = false;
+  // Sized once: the frames of the search hold references into them.
+  w.key_at.assign(n, std::string());
+  w.dropped_at.assign(n, std::vector<int>());
+  w.child_at.assign(n, std::vector<__int128>());
+  w.weight_at.assign(n, 0);
+  w.next_at.assign(n, n);
+  w.end_at.assign(n, n);
+  w.shared_out_at.assign(n, 0);
+}
+
+// The work of a round on each thread; a failure ends the round for every worker.
+static void* round_work(void*) {
+  const bool is_main = std::this_thread::get_id() == search.main_thread;
+  Worker* w = &search.own;
+  {
+    std::lock_guard<std::mutex> hold(search.lock);
+    if (search.round_over) return nullptr;
+    if (!is_main) {
+      const int index = search.next_helper.fetch_add(1);
+      if (index >= static_cast<int>(search.helpers.size())) return nullptr;
+      w = &search.helpers[index];
+    }
+    ++search.active;
+  }
+  try {
+    if (!is_main) {
+      prepare_worker(*w);
+      build_lp(*w, search.round_cuts);
+      subtour_lp_solve(&w->lp);
+    }
+    Task task;
+    while (next_task(&task, is_main)) run_task(*w, task);
+  } catch (const std::bad_alloc&) {
+    search.out_of_memory.store(true);
+    search.stopped.store(true);
+    std::lock_guard<std::mutex> hold(search.lock);
+    search.wake.notify_all();
+  }
+  return nullptr;
+}
+
+// One round of the search with the limit L on every thread: every tour of cost_t at most L
+// is met, the best one (the cheapest, first in the order) kept.
+static void run_round(__int128 limit) {
+  search.round_limit = limit;
+  search.met_tour = false;
+  search.best.clear();
+  search.best_version.fetch_add(1);
+  search.tasks.assign(1, Task{{0}, 1});
+  search.active = search.idle = 0;
+  search.round_over = false;
+  search.hungry.store(false);
+  search.next_helper.store(0);
+  search.main_thread = std::this_thread::get_id();
+  // The recursion goes as deep as the points, on helper threads with smaller stacks; and
+  // each helper needs about the memory of the first worker.
+  int64_t threads = search.n <= MOST_POINTS_SHARED ? solver_thread_count() : 1;
+  const int64_t affordable =
+      table_bytes_available() / (static_cast<int64_t>(search.n) * search.n * BYTES_PER_ARC);
+  if (threads - 1 > affordable) threads = affordable + 1;
+  search.round_cuts = search.own.lp.cuts;
+  if (search.helpers.size() < static_cast<size_t>(threads - 1)) search.helpers.resize(threads - 1);
+  prepare_worker(search.own);
+  search.own.is_main = true;
+  run_on_threads(round_work, static_cast<int32_t>(threads));
+  for (Worker& helper : search.helpers) subtour_lp_destroy(&helper.lp);
+  if (search.out_of_memory.load()) throw std::bad_alloc();
+  show_progress();
+  poll_pending_signal();
 }
 
 // The least cost_t of a tour from point 0 over the allowed arcs that the duals allow, rounded
 // up from K units, at most ceiling (also when no tour is left).
 static __int128 root_bound(__int128 ceiling) {
   const int n = search.n;
-  search.remaining.assign(n, 1);
-  search.remaining[0] = 0;
-  std::vector<__int128>& root_child = search.child_at[0];
-  child_bounds(&search.duals, search.allowed.data(), 0, search.remaining.data(), &root_child);
+  Worker& w = search.own;
+  w.remaining.assign(n, 1);
+  w.remaining[0] = 0;
+  std::vector<__int128> root_child;
+  child_bounds(&w.duals, search.allowed.data(), 0, w.remaining.data(), &root_child);
   __int128 root_exact = NO_COMPLETION;
   for (__int128 bound : root_child) root_exact = bound < root_exact ? bound : root_exact;
   if (root_exact == NO_COMPLETION) return ceiling;
-  root_exact += search.duals.base;
+  root_exact += w.duals.base;
   const __int128 rounded = root_exact / search.scale + (root_exact % search.scale > 0 ? 1 : 0);
   return rounded < ceiling ? rounded : ceiling;
 }
@@ -310,40 +606,48 @@ static void stop_before_good_tour(const std::vector<int>& start) {
   note_lower_bound(root_bound(NO_COMPLETION));
 }
 
-// False when a stop request ended it early; search.best is then the cheapest tour met.
+static void forget_search() {
+  subtour_lp_destroy(&search.own.lp);
+  for (Worker& helper : search.helpers) subtour_lp_destroy(&helper.lp);
+  // The refuted states can take hundreds of megabytes: none is kept between solves.
+  std::unordered_map<std::string, __int128>().swap(search.refuted);
+}
+
+// False when a stop request ended it early; the result is then the cheapest tour met.
 static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   const int n = search.n;
+  Worker& own = search.own;
   search.step = step;
-  search.deepest = steps_done;
-  search.met_tour = false;
-  search.stopped = false;
+  search.deepest.store(steps_done);
+  search.steps_shown = steps_done;
+  search.best_version_shown = search.best_version.load();
+  search.stopped.store(false);
+  search.out_of_memory.store(false);
   search.has_incumbent = false;
   search.has_lower = false;
   branch_and_cut_counts = BranchAndCutCounts{};
   choose_cut_and_scale();
   search.allowed.assign(static_cast<size_t>(n) * n, 1);
   for (int i = 0; i < n; ++i) search.allowed[static_cast<size_t>(i) * n + i] = 0;
-  search.lp.cuts.clear();
   search.refuted.clear();
-  search.tours_taken = 0;
-  // Sized once: the frames of the search hold references into them.
-  search.key_at.assign(n, std::string());
-  search.dropped_at.assign(n, std::vector<int>());
-  search.child_at.assign(n, std::vector<__int128>());
+  own.is_main = true;
+  own.nodes = 0;
+  for (Worker& helper : search.helpers) helper.nodes = 0;
   solver_progress.phase = "relaxation";
   report_solver_progress();
-  build_lp();
+  build_lp(own, {});
   // Before any cut the LP is the assignment problem, whose solution is a cycle cover: patched
   // into a tour, it starts the search for a good tour (asymmetric costs especially).
-  subtour_lp_solve(&search.lp);
+  subtour_lp_solve(&own.lp);
   std::vector<int> start = cycle_cover_tour();
-  solve_with_cuts(ROOT_CUT_ROUNDS, false);
-  if (search.stopped) {
+  solve_with_cuts(own, ROOT_CUT_ROUNDS, false, 0);
+  if (stopping()) {
+    poll_pending_signal();  // an interrupt is an error, not a stop request
     stop_before_good_tour(start);
     search.best = search.incumbent;
     return false;
   }
-  const double root = subtour_lp_objective(&search.lp);
+  const double root = subtour_lp_objective(&own.lp);
   branch_and_cut_counts.root_bound = root * static_cast<double>(int64_t{1} << search.shift);
 
   // The good tour, stopping early once it meets the relaxation's bound.
@@ -360,22 +664,21 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   const PathCost upper = exact_cost(order);
   note_tour(order, upper);
   branch_and_cut_counts.good_tour_cost = upper;
-  search.limit = floor_shifted(upper);
+  const __int128 ceiling = floor_shifted(upper);
 
   const int64_t before = static_cast<int64_t>(n) * (n - 1);
   const int64_t dropped =
-      drop_arcs_above(&search.duals, search.allowed.data(), search.limit * search.scale);
+      drop_arcs_above(&own.duals, search.allowed.data(), ceiling * search.scale);
   branch_and_cut_counts.arcs_kept = before - dropped;
   if (dropped > 0 && !stopping()) {
-    build_lp();
-    solve_with_cuts(ROOT_CUT_ROUNDS, false);
+    build_lp(own, std::vector<LpCut>(own.lp.cuts));
+    solve_with_cuts(own, ROOT_CUT_ROUNDS, false, 0);
   }
 
   // Rounds of the search with a rising limit L, from the relaxation's bound up to UB: a round
   // that meets a tour of cost_t at most L has found the first optimal tour (see the design);
   // otherwise every tour costs more than L, and the next round allows more. A round costs
   // about as much as the tours within its limit, so a poor UB costs little.
-  const __int128 ceiling = floor_shifted(upper);
   __int128 round_limit = root_bound(ceiling);
   note_lower_bound(round_limit);
   __int128 rise = (ceiling - round_limit) / 4;
@@ -383,12 +686,8 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   __int128 cheapest = ceiling;  // floor_shifted of the cheapest tour met so far
   solver_progress.phase = "search";
   for (;;) {
-    search.limit = round_limit;
-    search.met_tour = false;
-    search.path.assign(1, 0);
-    search.path_cost = 0;
-    visit();
-    if (search.stopped) {
+    run_round(round_limit);
+    if (stopping()) {
       search.best = search.incumbent;
       break;
     }
@@ -408,10 +707,10 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
     rise *= 2;
     if (round_limit > cheapest) round_limit = cheapest;
   }
-  subtour_lp_destroy(&search.lp);
-  // The refuted states can take hundreds of megabytes: none is kept between solves.
-  std::unordered_map<std::string, __int128>().swap(search.refuted);
-  return !search.stopped;
+  branch_and_cut_counts.nodes = own.nodes;
+  for (const Worker& helper : search.helpers) branch_and_cut_counts.nodes += helper.nodes;
+  forget_search();
+  return !stopping();
 }
 
 bool branch_and_cut_solve(const DistanceMatrix* matrix, void (*step)(int64_t), int64_t steps_done) {
@@ -435,7 +734,7 @@ bool branch_and_cut_solve(const DistanceMatrix* matrix, void (*step)(int64_t), i
   try {
     return solve_search(step, steps_done);
   } catch (const std::bad_alloc&) {
-    subtour_lp_destroy(&search.lp);
+    forget_search();
     set_error_number(4);
     throw_at_line(LINE_COST_TABLE, MODULE_NAME);
   }
@@ -447,7 +746,4 @@ void branch_and_cut_tour(int64_t* path) {
 
 PathCost branch_and_cut_lower_bound() { return search.lower; }
 
-void branch_and_cut_abandon() {
-  subtour_lp_destroy(&search.lp);
-  std::unordered_map<std::string, __int128>().swap(search.refuted);
-}
+void branch_and_cut_abandon() { forget_search(); }

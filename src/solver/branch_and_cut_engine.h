@@ -16,15 +16,24 @@
 // K * limit, where limit is
 // - floor(UB / 2^t) until the search meets a tour, UB being the cost of a good tour found
 //   first: no tour of cost at most UB, hence no optimal tour, is dropped;
-// - after the search has met a tour of cost C (the best so far): C - 1 when t = 0, since only
-//   a strictly cheaper tour can still matter (a tour of cost C later in the order is not the
-//   first), and floor(C / 2^t) otherwise, the later tours being compared exactly.
+// - once the search has met a tour of cost C (the best so far: the cheapest, and of those the
+//   first in the order): floor(C / 2^t) when t > 0, the later tours being compared exactly;
+//   when t = 0, C for the paths before that tour in the order (a tour of cost C there comes
+//   first) and C - 1 for the others, since only a strictly cheaper tour can still matter.
 // Before the search, the arcs that lie on no tour of cost at most UB are dropped for good
-// (drop_arcs_above). So the first optimal tour T* is never dropped: when the search reaches
-// T*'s prefixes it has met no tour of T*'s cost (such a tour would come before T*), so limit
-// is at least floor(cost(T*) / 2^t) (t > 0) or cost(T*) (t = 0), and every bound on T* is at
-// most K times that. Every tour the search meets is priced exactly and replaces the best only
-// when strictly cheaper: the result is T*, the tour every other engine reads back.
+// (drop_arcs_above). So the first optimal tour T* is never dropped: until the search meets it,
+// the best tour met costs more than T*, or as much and comes after T* in the order, and either
+// way every prefix of T* has a limit of at least floor(cost(T*) / 2^t) (t > 0) or cost(T*)
+// (t = 0), while every bound on T* is at most K times that. Every tour the search meets is
+// priced exactly: the result is T*, the tour every other engine reads back.
+//
+// Threads. Each round runs on every processor, each worker with its own LP. A worker that
+// runs out of work asks for more; a busy one hands over the later children of its shallowest
+// node that has any left, and the free worker takes the earliest such task in the order.
+// Workers may meet tours in any order; the rule above keys the limit to each path's place
+// against the best tour, so the proof stands. A state is remembered as refuted only when its
+// worker saw all of its children and met no tour below it, with the budget its limit left at
+// the end: limits only fall, and a tour within the final limit is never dropped earlier.
 //
 // The LP solver works in floating point and only proposes duals; whatever it returns,
 // infeasible or not, the bound is recomputed in whole numbers and is valid for any duals.
@@ -39,8 +48,9 @@
 
 #include "solver/solver.h"
 
-// Solves the problem. step(k) is called the first time the search holds a path of k arcs,
-// for k above steps_done. Memory that runs out raises error 4 at the cost table's line.
+// Solves the problem. step(k) is called on the calling thread, in order, once some worker of
+// the search has held a path of k arcs, for k above steps_done. Memory that runs out raises
+// error 4 at the cost table's line.
 // Returns true; false when a stop request ended it early (solver_stop_requested), with the
 // best tour found and a lower bound on the optimum.
 bool branch_and_cut_solve(const DistanceMatrix* matrix, void (*step)(int64_t), int64_t steps_done);
@@ -65,3 +75,6 @@ extern BranchAndCutCounts branch_and_cut_counts;
 // Test seam: added to every bound before it is compared (a deliberately loosened prune must
 // change the tour in a test); 0 in the program.
 extern int64_t branch_and_cut_bound_slack;
+// Test seam: every node hands its later children over as tasks, and the last task in the
+// order is taken first, so that the tours come out of order even on one thread.
+extern bool branch_and_cut_scatter;

@@ -10,6 +10,7 @@
 #include "solver/branch_and_cut_engine.h"
 #include "solver/solver.h"
 #include "solver/tour_bounds.h"
+#include "solver/worker_threads.h"
 #include "support/problems.h"
 
 namespace {
@@ -192,6 +193,34 @@ TEST(BranchAndCutEngine, ALoosenedPruneLosesTheFirstOptimalTour) {
     branch_and_cut_bound_slack = 0;
   }
   EXPECT_GT(differing, 0);
+}
+
+TEST(BranchAndCutEngine, ToursOutOfOrderAndAnyThreadCountKeepTheFirstOptimalTour) {
+  // Scattered, the later tours come first; threads meet them in any order. The first optimal
+  // tour must win all the same, ties included.
+  const struct Run {
+    bool scatter;
+    int32_t threads;
+    bool helpers_fail;
+  } runs[] = {{true, 1, false}, {true, 3, false}, {false, 2, false}, {false, 4, true}};
+  uint64_t seed = 6000;
+  for (const Family& family : FAMILIES) {
+    for (int n : {6, 9, 13}) {
+      const Costs costs = family.make(n, seed++);
+      const std::vector<int64_t> expected = solve_exhaustively(costs);
+      for (const Run& run : runs) {
+        branch_and_cut_scatter = run.scatter;
+        row_kernel_threads = run.threads;
+        if (run.helpers_fail) thread_start_should_fail = [](int64_t helper) { return helper != 1; };
+        EXPECT_EQ(solve_by_branch_and_cut(costs), expected)
+            << family.name << ", n = " << n << ", scattered " << run.scatter << ", threads "
+            << run.threads;
+        thread_start_should_fail = nullptr;
+      }
+      branch_and_cut_scatter = false;
+      row_kernel_threads = 0;
+    }
+  }
 }
 
 TEST(BoundedEngine, NearTiesAreFoundBySearch) {
