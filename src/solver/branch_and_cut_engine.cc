@@ -46,7 +46,6 @@ constexpr size_t MOST_REFUTED_STATES = size_t{1} << 22;
 // children of its shallowest node that has any left (see share_work).
 namespace {
 struct Worker {
-  bool is_main = false;
   SubtourLp lp;
   ExactDuals duals;
   std::vector<uint8_t> allowed;  // the search's arcs, less those its subtrees drop
@@ -126,6 +125,9 @@ struct Search {
 };
 Search& search = *new Search;
 }  // namespace
+
+// The calling thread's worker: it alone shows the steps and the progress.
+static bool is_own(const Worker& w) { return &w == &search.own; }
 
 // The state of the path: the points still to visit, and its end.
 static void state_key(const Worker& w, std::string* key) {
@@ -259,7 +261,7 @@ static void solve_with_cuts(Worker& w, int rounds, bool at_node, __int128 limit)
     // (ftv70: a quarter of the nodes, a third of the time).
     if (subtour_lp_separate(&w.lp, CUTS_PER_ROUND, true) == 0) break;
     subtour_lp_solve(&w.lp);
-    if (w.is_main) report_solver_progress();
+    if (is_own(w)) report_solver_progress();
   }
   ++w.nodes;
   exact_duals_from_lp(&w.duals, &w.lp, search.scaled_cost.data(), search.scale);
@@ -335,7 +337,7 @@ static void show_progress() {
 }
 
 // A worker waits for work: hands over the later children of its shallowest node that has
-// any its bounds keep, as one task.
+// any within the round's limit, as one task (its taker applies the finer limits).
 static void share_work(Worker& w) {
   if (!branch_and_cut_scatter && !search.hungry.load(std::memory_order_relaxed)) return;
   const int n = search.n;
@@ -366,7 +368,7 @@ static void visit(Worker& w, int first_child) {
   }
   // A search cut short proves nothing: it only unwinds, and the solve ends.
   if (stopping()) return;
-  if (w.is_main) show_progress();
+  if (is_own(w)) show_progress();
   read_best(w);
   if (depth == n - 1) {
     take_tour(w);
@@ -374,8 +376,10 @@ static void visit(Worker& w, int first_child) {
   }
   share_work(w);
   const int from = w.path.back();
+  // The node's limit as it stands now; it may only fall while the node is worked on.
+  const __int128 node_limit = limit_of(w, depth + 1, -1);
   // A state refuted before with at least this budget has no completion within it.
-  const __int128 budget = limit_of(w, depth + 1, -1) - w.path_cost;
+  const __int128 budget = node_limit - w.path_cost;
   std::string& key = w.key_at[depth];
   state_key(w, &key);
   {
@@ -386,7 +390,7 @@ static void visit(Worker& w, int first_child) {
   const int64_t tours_before = w.tours_taken;
   w.shared_out_at[depth] = 0;
 
-  solve_with_cuts(w, NODE_CUT_ROUNDS, true, limit_of(w, depth + 1, -1));
+  solve_with_cuts(w, NODE_CUT_ROUNDS, true, node_limit);
   if (stopping()) return;
   __int128 path_weight = w.duals.base;
   for (int t = 0; t < depth; ++t) {
@@ -400,11 +404,11 @@ static void visit(Worker& w, int first_child) {
   dropped.clear();
   drop_completion_arcs(&w.duals, w.allowed.data(), from, w.remaining.data(),
                        path_weight + branch_and_cut_bound_slack,
-                       limit_of(w, depth + 1, -1) * search.scale, &dropped);
+                       node_limit * search.scale, &dropped);
   std::vector<__int128>& child = w.child_at[depth];
   child_bounds(&w.duals, w.allowed.data(), from, w.remaining.data(), &child);
   w.end_at[depth] = n;
-  for (int j = first_child < 1 ? 1 : first_child; j < w.end_at[depth]; ++j) {
+  for (int j = first_child; j < w.end_at[depth]; ++j) {
     if (child[j] == NO_COMPLETION || above_limit(path_weight + child[j], limit_of(w, depth + 1, j))) {
       continue;
     }
@@ -568,7 +572,6 @@ static void run_round(__int128 limit) {
   search.round_cuts = search.own.lp.cuts;
   if (search.helpers.size() < static_cast<size_t>(threads - 1)) search.helpers.resize(threads - 1);
   prepare_worker(search.own);
-  search.own.is_main = true;
   run_on_threads(round_work, static_cast<int32_t>(threads));
   for (Worker& helper : search.helpers) subtour_lp_destroy(&helper.lp);
   if (search.out_of_memory.load()) throw std::bad_alloc();
@@ -630,7 +633,6 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   search.allowed.assign(static_cast<size_t>(n) * n, 1);
   for (int i = 0; i < n; ++i) search.allowed[static_cast<size_t>(i) * n + i] = 0;
   search.refuted.clear();
-  own.is_main = true;
   own.nodes = 0;
   for (Worker& helper : search.helpers) helper.nodes = 0;
   solver_progress.phase = "relaxation";
