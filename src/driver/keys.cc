@@ -34,7 +34,7 @@ static void on_console_close() { console_closed.store(true); }
 
 static void remove_console_handler() {
   set_console_close_action(nullptr);
-  console_restore();
+  console_end_key_input();
   console_handler_installed = false;
 }
 

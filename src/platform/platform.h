@@ -13,16 +13,21 @@ void sleep_milliseconds(int32_t ms);
 // Console key input. When standard input is a terminal, the first call of
 // console_start_key_input switches it to non-canonical, no-echo input with the signal keys
 // still on, so that typed bytes can be read one by one while Ctrl+C stays an interrupt.
-// Returns false (and changes nothing) when standard input is not a terminal, or is the
-// controlling terminal of a background job.
+// Returns false (and changes nothing) when standard input is not a terminal, is the
+// controlling terminal of a background job, or key input has ended.
 bool console_start_key_input();
 // Reads whatever bytes are pending without waiting; returns their count (0 when none).
 int console_read_pending(unsigned char* bytes, int capacity);
-// Puts the terminal back into the mode it had before console_start_key_input.
-// Safe inside a signal handler; does nothing when the mode was never changed.
+// Puts the terminal back into the mode it had before key input, for good. For a thread
+// inside a signal handler that ends the process at once: safe there, it takes no lock.
 void console_restore();
-// Switches the terminal to key input again after console_restore (resuming after a stop).
-void console_resume_key_input();
+// The same for ordinary code: waits while another thread changes the mode or holds the
+// process stopped, so that no thread can switch key input on afterwards.
+void console_end_key_input();
+// Runs action(argument), which stops the process (or ends it), with the terminal in the mode
+// it had before key input and no thread able to change the mode until action returns; then,
+// when key input was on and the process runs on in the foreground, switches it on again.
+void console_while_restored(void (*action)(int), int argument);
 
 // Files as raw byte streams. A result of 0 is success; otherwise the run-time error number
 // that the caller stores (2 "file not found", 1 "illegal function call").

@@ -1,6 +1,7 @@
 // POSIX (Linux) implementation of the platform layer.
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -27,11 +28,29 @@ void sleep_milliseconds(int32_t ms) {
   }
 }
 
-// The terminal's mode before key input began. Written once by console_start_key_input before
-// key_input_active is set; read by console_restore, possibly inside a signal handler.
+// Key input and the terminal's mode.
+//
+// DESIGN
+// The terminal must never be left in key input's mode while the process is stopped or after
+// it has ended. Three threads touch the mode: the main thread switches key input on at the
+// pause; the signal thread restores the mode before a stop (Ctrl+Z) or a default ending
+// (Ctrl+\, a hang-up) and switches key input on again when continued; whichever thread ends
+// the run restores it for good. A stop lands at a moment of the kernel's choosing, so the
+// restore and the stop must come with no change of mode in between: the mode is changed only
+// under terminal_lock, and the thread that stops the process holds it from its restore until
+// the process runs again, so that no other thread can switch key input on in between (were
+// the mode switched on and the state not yet recorded, a restore that reads the state would
+// see nothing to restore). Once restored for good (state 3) key input never comes back.
+// console_restore, for a thread inside a signal handler that ends the process at once, takes
+// no lock: it only ever ends key input.
+//
+// The mode before key input began: written once by console_start_key_input before the state
+// says key input is on; read by the restores, possibly inside a signal handler.
 static termios saved_terminal_mode;
 static termios key_input_mode;
-static std::atomic<int> key_input_state{0};  // 0 untouched, 1 key input on, 2 restored
+// 0 untouched, 1 key input on, 2 off while the process is stopped, 3 restored for good.
+static std::atomic<int> key_input_state{0};
+static pthread_mutex_t terminal_lock = PTHREAD_MUTEX_INITIALIZER;
 
 // Only the foreground job may change the mode of its controlling terminal: the system stops a
 // background job that tries (SIGTTOU), and leaves it stopped until someone brings it to the
@@ -42,20 +61,25 @@ static bool in_background() {
 }
 
 bool console_start_key_input() {
-  if (key_input_state.load() == 1) return true;
-  if (!isatty(STDIN_FILENO) || in_background()) return false;
+  pthread_mutex_lock(&terminal_lock);
+  bool on = key_input_state.load() == 1;
   termios mode;
-  if (tcgetattr(STDIN_FILENO, &mode) != 0) return false;
-  saved_terminal_mode = mode;
-  mode.c_lflag &= ~(ICANON | ECHO);
-  mode.c_lflag |= ISIG;  // Ctrl+C must stay an interrupt, not become a key
-  mode.c_cc[VMIN] = 0;
-  mode.c_cc[VTIME] = 0;
-  key_input_mode = mode;
-  // TCSANOW: bytes typed before the pause must survive the switch, so nothing is flushed.
-  if (tcsetattr(STDIN_FILENO, TCSANOW, &mode) != 0) return false;
-  key_input_state.store(1);
-  return true;
+  if (key_input_state.load() == 0 && isatty(STDIN_FILENO) && !in_background() &&
+      tcgetattr(STDIN_FILENO, &mode) == 0) {
+    saved_terminal_mode = mode;
+    mode.c_lflag &= ~(ICANON | ECHO);
+    mode.c_lflag |= ISIG;  // Ctrl+C must stay an interrupt, not become a key
+    mode.c_cc[VMIN] = 0;
+    mode.c_cc[VTIME] = 0;
+    key_input_mode = mode;
+    // TCSANOW: bytes typed before the pause must survive the switch, so nothing is flushed.
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &mode) == 0) {
+      key_input_state.store(1);
+      on = true;
+    }
+  }
+  pthread_mutex_unlock(&terminal_lock);
+  return on;
 }
 
 int console_read_pending(unsigned char* bytes, int capacity) {
@@ -66,18 +90,30 @@ int console_read_pending(unsigned char* bytes, int capacity) {
 
 void console_restore() {
   int expected = 1;
-  if (key_input_state.compare_exchange_strong(expected, 2)) {
+  if (key_input_state.compare_exchange_strong(expected, 3)) {
     tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal_mode);
   }
 }
 
-void console_resume_key_input() {
-  int expected = 2;
-  // Continued in the background, key input stays off: the pause then runs its full time.
-  if (in_background()) return;
-  if (key_input_state.compare_exchange_strong(expected, 1)) {
+void console_end_key_input() {
+  pthread_mutex_lock(&terminal_lock);
+  if (key_input_state.exchange(3) == 1) tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal_mode);
+  pthread_mutex_unlock(&terminal_lock);
+}
+
+void console_while_restored(void (*action)(int), int argument) {
+  pthread_mutex_lock(&terminal_lock);
+  int expected = 1;
+  const bool was_on = key_input_state.compare_exchange_strong(expected, 2);
+  if (was_on) tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal_mode);
+  action(argument);
+  // Running again. Continued in the background, key input stays off: the pause then runs its
+  // full time.
+  expected = 2;
+  if (was_on && !in_background() && key_input_state.compare_exchange_strong(expected, 1)) {
     tcsetattr(STDIN_FILENO, TCSANOW, &key_input_mode);
   }
+  pthread_mutex_unlock(&terminal_lock);
 }
 
 int platform_open_input(const char* name, int* fd, int64_t* size) {

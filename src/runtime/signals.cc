@@ -170,8 +170,7 @@ void report_signal(int signal_number) {
 
 // Lets the signal take its default action on this thread: the process ends or stops. When it
 // was a stop, the earlier action and mask come back once the process is continued.
-static void take_default_action(int signal_number) {
-  console_restore();
+static void raise_with_default_action(int signal_number) {
   struct sigaction default_action {};
   struct sigaction earlier {};
   default_action.sa_handler = SIG_DFL;
@@ -185,6 +184,12 @@ static void take_default_action(int signal_number) {
   pthread_sigmask(SIG_UNBLOCK, &just_this, &mask);
   pthread_sigmask(SIG_SETMASK, &mask, nullptr);
   sigaction(signal_number, &earlier, nullptr);
+}
+
+// The same with the terminal's own mode in place from before the signal lands until the
+// process runs again (key input then comes back), whichever moment the signal came at.
+static void take_default_action(int signal_number) {
+  console_while_restored(raise_with_default_action, signal_number);
 }
 
 // What a signal taken as ordinary code does: on the signal thread, or without one on the
@@ -210,12 +215,7 @@ static void act_on_signal(int signal_number) {
       take_default_action(SIGQUIT);
       break;
     case SIGTSTP:
-      if (console_close_action.load()) {
-        take_default_action(SIGSTOP);
-        console_resume_key_input();
-      } else {
-        take_default_action(SIGTSTP);
-      }
+      take_default_action(console_close_action.load() ? SIGSTOP : SIGTSTP);
       break;
     default:  // a fault signal sent from outside to the signal thread
       if (!defer_sent_fault(signal_number)) try_abort_with_message(signal_errors[signal_number]);
