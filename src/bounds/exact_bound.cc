@@ -15,11 +15,11 @@ static int64_t rounded(double value, int64_t scale) {
   return static_cast<int64_t>(scaled);
 }
 
-void exact_duals_from_lp(ExactDuals* duals, const SubtourLp* lp, const int64_t* scaled_cost,
-                         int64_t scale) {
+bool exact_duals_from_lp(ExactDuals* duals, const SubtourLp* lp, const int64_t* scaled_cost,
+                         int64_t scale, bool (*stop)()) {
   const int n = lp->n;
   duals->n = n;
-  duals->weight.assign(static_cast<size_t>(n) * n, 0);
+  duals->complete = false;
   __int128 base = 0;
   std::vector<int64_t> out(n), in(n);
   for (int i = 0; i < n; ++i) {
@@ -28,15 +28,26 @@ void exact_duals_from_lp(ExactDuals* duals, const SubtourLp* lp, const int64_t* 
     base += out[i];
     base += in[i];
   }
+  // A table of the same size is written over; a new one grows a row at a time, looking at
+  // stop as it goes: touching fresh memory is slow on some machines (seconds a gigabyte).
+  const size_t cells = static_cast<size_t>(n) * n;
+  if (duals->weight.size() != cells) {
+    duals->weight.clear();
+    duals->weight.reserve(cells);
+  }
+  const bool fresh = duals->weight.size() != cells;
   for (int i = 0; i < n; ++i) {
+    if ((i & 63) == 0 && stop && stop()) return false;
+    if (fresh) duals->weight.resize(static_cast<size_t>(i + 1) * n);
+    int64_t* row = &duals->weight[static_cast<size_t>(i) * n];
     for (int j = 0; j < n; ++j) {
-      duals->weight[static_cast<size_t>(i) * n + j] =
-          i == j ? 0 : scaled_cost[static_cast<size_t>(i) * n + j] - out[i] - in[j];
+      row[j] = i == j ? 0 : scaled_cost[static_cast<size_t>(i) * n + j] - out[i] - in[j];
     }
   }
   const size_t cuts = std::min(lp->cuts.size(), std::min(lp->cut_dual.size(), MOST_CUTS));
   std::vector<int> inside, outside;
   for (size_t cut = 0; cut < cuts; ++cut) {
+    if (stop && stop()) return false;
     const LpCut& row = lp->cuts[cut];
     const int64_t y = rounded(lp->cut_dual[cut], scale);
     // The sign the identity needs: >= 0 on a >= row (subtour), <= 0 on a <= row (blossom).
@@ -59,6 +70,33 @@ void exact_duals_from_lp(ExactDuals* duals, const SubtourLp* lp, const int64_t* 
     }
   }
   duals->base = base;
+  duals->complete = true;
+  return true;
+}
+
+std::vector<int> arcs_to_price_in(const ExactDuals* duals, const SubtourLp* lp,
+                                  const uint8_t* allowed, size_t most) {
+  const int n = duals->n;
+  // The most negative so far, the least negative of them on top: memory for most arcs only.
+  std::vector<std::pair<int64_t, int>> kept;
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < n; ++j) {
+      const int arc = i * n + j;
+      const int64_t weight = duals->weight[arc];
+      if (i == j || weight >= 0 || !allowed[arc] || subtour_lp_column(lp, arc) >= 0) continue;
+      if (kept.size() == most) {
+        if (most == 0 || std::make_pair(weight, arc) >= kept.front()) continue;
+        std::pop_heap(kept.begin(), kept.end());
+        kept.pop_back();
+      }
+      kept.push_back({weight, arc});
+      std::push_heap(kept.begin(), kept.end());
+    }
+  }
+  std::sort_heap(kept.begin(), kept.end());
+  std::vector<int> arcs;
+  for (const auto& [weight, arc] : kept) arcs.push_back(arc);
+  return arcs;
 }
 
 __int128 completion_bound(const ExactDuals* duals, const uint8_t* allowed, int from,

@@ -23,6 +23,7 @@
 // poor LP solution only makes the bound weaker, never wrong.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -32,15 +33,25 @@ struct ExactDuals {
   int n = 0;
   __int128 base = 0;
   std::vector<int64_t> weight;  // W(i, j) at [i * n + j]
+  bool complete = false;        // false: left half-made by a stop, never to be used
 };
 
 // A bound above every feasible completion: no completion exists.
 constexpr __int128 NO_COMPLETION = static_cast<__int128>(1) << 120;
 
 // Rounds the LP's duals (in cost units) to whole numbers of 1/scale and builds the weights
-// for the scaled costs scaled_cost[i * n + j] = scale * c(i, j) (every |value| < 2^42).
-void exact_duals_from_lp(ExactDuals* duals, const SubtourLp* lp, const int64_t* scaled_cost,
-                         int64_t scale);
+// for the scaled costs scaled_cost[i * n + j] = scale * c(i, j) (every |value| < 2^42), for
+// every arc, whether the LP holds it or not: W is then the arc's reduced cost, which pricing
+// reads. stop (when given) is asked before each cut; once it returns true the duals are left
+// incomplete and false is returned.
+bool exact_duals_from_lp(ExactDuals* duals, const SubtourLp* lp, const int64_t* scaled_cost,
+                         int64_t scale, bool (*stop)() = nullptr);
+
+// Pricing: the arcs with allowed[arc] != 0 that have no column in the LP and a weight below 0,
+// the most negative first, at most most of them. An LP that holds a core of the arcs grows by
+// these until none is left; it is then as tight as the LP over every allowed arc.
+std::vector<int> arcs_to_price_in(const ExactDuals* duals, const SubtourLp* lp,
+                                  const uint8_t* allowed, size_t most);
 
 // The completion bound from point from through the points with remaining[p] != 0 back to
 // point 0, over the arcs with allowed[i * n + j] != 0; NO_COMPLETION when some point has no

@@ -1,6 +1,7 @@
 // The subtour relaxation on the LP solver (COIN-OR CLP); see subtour_lp.h.
 #include "bounds/subtour_lp.h"
 
+#include <coin/ClpEventHandler.hpp>
 #include <coin/ClpSimplex.hpp>
 
 #include <algorithm>
@@ -8,56 +9,115 @@
 
 static ClpSimplex* model_of(const SubtourLp* lp) { return static_cast<ClpSimplex*>(lp->model); }
 
-void subtour_lp_create(SubtourLp* lp, int n, const double* cost, const uint8_t* allowed) {
+namespace {
+// Ends a solve once the caller's stop request comes: the solver asks after every iteration.
+// Only that event is answered; the solver reads the answers to others differently.
+class StopRequestHandler : public ClpEventHandler {
+ public:
+  explicit StopRequestHandler(bool (*stop)()) : stop_(stop) {}
+  ClpEventHandler* clone() const override { return new StopRequestHandler(*this); }
+  int event(Event which) override {
+    return which == endOfIteration && stop_ && stop_() ? 0 : -1;
+  }
+
+ private:
+  bool (*stop_)();
+};
+}  // namespace
+
+// The cut's coefficient of x(i, j).
+static int cut_coefficient(const LpCut& cut, int i, int j) {
+  if (cut.teeth.empty()) return cut.side[i] && !cut.side[j] ? 1 : 0;
+  int coefficient = cut.side[i] && cut.side[j] ? 1 : 0;
+  for (const auto& [inside, outside] : cut.teeth) {
+    if ((i == inside && j == outside) || (i == outside && j == inside)) ++coefficient;
+  }
+  return coefficient;
+}
+
+void subtour_lp_create(SubtourLp* lp, int n, const int64_t* cost, const std::vector<int>& arcs,
+                       bool (*stop)()) {
   subtour_lp_destroy(lp);
   lp->n = n;
-  lp->column_of.assign(static_cast<size_t>(n) * n, -1);
+  lp->cost = cost;
+  lp->stop = stop;
+  lp->column_of.clear();
   lp->column_tail.clear();
   lp->column_head.clear();
-  std::vector<double> objective;
-  std::vector<int> starts{0};
-  std::vector<int> rows;
-  std::vector<double> elements;
-  for (int i = 0; i < n; ++i) {
-    for (int j = 0; j < n; ++j) {
-      if (i == j || !allowed[static_cast<size_t>(i) * n + j]) continue;
-      lp->column_of[static_cast<size_t>(i) * n + j] = static_cast<int>(lp->column_tail.size());
-      lp->column_tail.push_back(i);
-      lp->column_head.push_back(j);
-      objective.push_back(cost[static_cast<size_t>(i) * n + j]);
-      rows.push_back(i);
-      rows.push_back(n + j);
-      elements.push_back(1.0);
-      elements.push_back(1.0);
-      starts.push_back(static_cast<int>(rows.size()));
-    }
-  }
-  const int columns = static_cast<int>(lp->column_tail.size());
-  std::vector<double> column_lower(columns, 0.0), column_upper(columns, 1e30);
+  lp->cut_hash.clear();
+  lp->x.clear();
   std::vector<double> row_bound(2 * static_cast<size_t>(n), 1.0);
   ClpSimplex* model = new ClpSimplex;
   model->setLogLevel(0);
   // Every element is 0 or 1 and the costs are of one magnitude: scaling would only be redone
   // at every solve.
   model->scaling(0);
-  model->loadProblem(columns, 2 * n, starts.data(), rows.data(), elements.data(),
-                  column_lower.data(), column_upper.data(), objective.data(), row_bound.data(),
-                  row_bound.data());
+  // The degree rows first, with no column; the columns follow as arcs.
+  model->resize(2 * n, 0);
+  for (int row = 0; row < 2 * n; ++row) {
+    model->setRowLower(row, 1.0);
+    model->setRowUpper(row, 1.0);
+  }
+  StopRequestHandler handler(stop);
+  model->passInEventHandler(&handler);
   lp->model = model;
+  subtour_lp_add_arcs(lp, arcs);
   lp->rows_changed = true;
   lp->cuts.clear();
   lp->optimal = false;
+  lp->stopped = false;
 }
 
 void subtour_lp_destroy(SubtourLp* lp) {
   delete model_of(lp);
   lp->model = nullptr;
   lp->cuts.clear();
+  lp->cut_hash.clear();
+  std::unordered_map<int, int>().swap(lp->column_of);
+}
+
+int subtour_lp_add_arcs(SubtourLp* lp, const std::vector<int>& arcs) {
+  const int n = lp->n;
+  std::vector<CoinBigIndex> starts{0};
+  std::vector<int> rows;
+  std::vector<double> elements, objective;
+  for (int arc : arcs) {
+    if (!lp->column_of.try_emplace(arc, static_cast<int>(lp->column_tail.size())).second) continue;
+    const int i = arc / n, j = arc % n;
+    lp->column_tail.push_back(i);
+    lp->column_head.push_back(j);
+    objective.push_back(static_cast<double>(lp->cost[arc]));
+    rows.push_back(i);
+    rows.push_back(n + j);
+    elements.push_back(1.0);
+    elements.push_back(1.0);
+    for (size_t cut = 0; cut < lp->cuts.size(); ++cut) {
+      const int coefficient = cut_coefficient(lp->cuts[cut], i, j);
+      if (coefficient == 0) continue;
+      rows.push_back(2 * n + static_cast<int>(cut));
+      elements.push_back(coefficient);
+    }
+    starts.push_back(static_cast<CoinBigIndex>(rows.size()));
+  }
+  const int added = static_cast<int>(objective.size());
+  if (added == 0) return 0;
+  std::vector<double> lower(added, 0.0), upper(added, 1e30);
+  model_of(lp)->addColumns(added, lower.data(), upper.data(), objective.data(), starts.data(),
+                           rows.data(), elements.data());
+  lp->x.resize(lp->column_tail.size(), 0.0);
+  lp->rows_changed = true;
+  return added;
+}
+
+int subtour_lp_column(const SubtourLp* lp, int arc) {
+  const auto found = lp->column_of.find(arc);
+  return found == lp->column_of.end() ? -1 : found->second;
 }
 
 void subtour_lp_fix_arc(SubtourLp* lp, int tail, int head, bool fixed) {
-  const int column = lp->column_of[static_cast<size_t>(tail) * lp->n + head];
-  model_of(lp)->setColumnLower(column, fixed ? 1.0 : 0.0);
+  const int arc = tail * lp->n + head;
+  if (subtour_lp_column(lp, arc) < 0) subtour_lp_add_arcs(lp, {arc});
+  model_of(lp)->setColumnLower(lp->column_of.at(arc), fixed ? 1.0 : 0.0);
 }
 
 // An infeasible LP proves that no tour through its path keeps to its arcs; its duals alone
@@ -114,9 +174,12 @@ bool subtour_lp_solve(SubtourLp* lp) {
   model->setMaximumIterations(100 * (model->numberRows() + columns));
   model->dual(0, lp->rows_changed ? KEEP_WORK_AREAS
                                   : KEEP_WORK_AREAS | REUSE_FACTORISATION | SKIP_SETUP);
-  if (model->status() < 0 || model->status() >= 3) {
+  constexpr int STOPPED_BY_EVENT = 5;
+  lp->stopped = model->status() == STOPPED_BY_EVENT;
+  if (!lp->stopped && (model->status() < 0 || model->status() >= 3)) {
     model->allSlackBasis();
     model->dual(0, KEEP_WORK_AREAS);
+    lp->stopped = model->status() == STOPPED_BY_EVENT;
   }
   lp->rows_changed = false;
   lp->optimal = model->isProvenOptimal();
@@ -133,11 +196,12 @@ bool subtour_lp_solve(SubtourLp* lp) {
 
 double subtour_lp_objective(const SubtourLp* lp) { return model_of(lp)->objectiveValue(); }
 
-std::vector<std::vector<uint8_t>> light_cuts(int n, const std::vector<double>& capacity,
-                                             double limit, int max_cuts) {
+std::vector<std::vector<uint8_t>> light_cuts(const CapacityGraph& graph, double limit,
+                                             int max_cuts, bool (*stop)()) {
+  const int n = static_cast<int>(graph.size());
   std::vector<std::vector<uint8_t>> found;
-  // A support graph in pieces: each piece is a cut of value 0, found in O(n^2) rather than
-  // by the phases' O(n^3).
+  // A support graph in pieces: each piece is a cut of value 0, found in time linear in the
+  // graph rather than by the phases.
   std::vector<int> piece(n, -1), stack;
   int pieces = 0;
   for (int start = 0; start < n; ++start) {
@@ -147,8 +211,8 @@ std::vector<std::vector<uint8_t>> light_cuts(int n, const std::vector<double>& c
     while (!stack.empty()) {
       const int u = stack.back();
       stack.pop_back();
-      for (int v = 0; v < n; ++v) {
-        if (piece[v] < 0 && capacity[static_cast<size_t>(u) * n + v] > 0) {
+      for (const auto& [v, capacity] : graph[u]) {
+        if (piece[v] < 0 && capacity > 0) {
           piece[v] = pieces;
           stack.push_back(v);
         }
@@ -164,40 +228,59 @@ std::vector<std::vector<uint8_t>> light_cuts(int n, const std::vector<double>& c
     }
     return found;
   }
-  std::vector<double> weight(capacity);
-  std::vector<std::vector<int>> group(n);
-  for (int i = 0; i < n; ++i) group[i] = {i};
-  std::vector<int> alive(n);
-  for (int i = 0; i < n; ++i) alive[i] = i;
-  std::vector<double> attach(n);
-  std::vector<uint8_t> added(n);
-  auto merge = [&](int keep, int gone) {
-    for (int v : alive) {
-      weight[static_cast<size_t>(keep) * n + v] += weight[static_cast<size_t>(gone) * n + v];
-      weight[static_cast<size_t>(v) * n + keep] = weight[static_cast<size_t>(keep) * n + v];
-    }
-    weight[static_cast<size_t>(keep) * n + keep] = 0;
-    group[keep].insert(group[keep].end(), group[gone].begin(), group[gone].end());
-    alive.erase(std::find(alive.begin(), alive.end(), gone));
-  };
   // The ends of an edge of capacity 1 go together first: most of a solution is such paths,
   // and the phases then run on a far smaller graph (pr76: a fifth less time). The cuts lost,
   // those that part the two ends, are seldom violated; any cut found is valid all the same.
+  // Each group is known by the point that took the others in.
   std::vector<int> owner(n);
-  for (int i = 0; i < n; ++i) owner[i] = i;
+  std::vector<std::vector<int>> group(n);
+  for (int p = 0; p < n; ++p) {
+    owner[p] = p;
+    group[p] = {p};
+  }
   for (int u = 0; u < n; ++u) {
-    for (int v = u + 1; v < n; ++v) {
-      if (capacity[static_cast<size_t>(u) * n + v] < 1 - 1e-9) continue;
+    for (const auto& [v, capacity] : graph[u]) {
+      if (v <= u || capacity < 1 - 1e-9) continue;
       const int keep = owner[u], gone = owner[v];
       if (keep == gone) continue;
-      merge(keep, gone);
-      for (int w = 0; w < n; ++w) {
-        if (owner[w] == gone) owner[w] = keep;
-      }
+      for (int member : group[gone]) owner[member] = keep;
+      group[keep].insert(group[keep].end(), group[gone].begin(), group[gone].end());
+      std::vector<int>().swap(group[gone]);
     }
   }
+  // The phases on the groups, in the order of the points that stand for them, with the
+  // capacities between groups in a table of their own.
+  std::vector<int> at(n, -1);
+  std::vector<std::vector<int>> members;
+  for (int p = 0; p < n; ++p) {
+    if (owner[p] != p) continue;
+    at[p] = static_cast<int>(members.size());
+    members.push_back(std::move(group[p]));
+  }
+  const int m = static_cast<int>(members.size());
+  std::vector<double> weight(static_cast<size_t>(m) * m, 0.0);
+  for (int u = 0; u < n; ++u) {
+    for (const auto& [v, capacity] : graph[u]) {
+      const int a = at[owner[u]], b = at[owner[v]];
+      if (a != b) weight[static_cast<size_t>(a) * m + b] += capacity;
+    }
+  }
+  std::vector<int> alive(m);
+  for (int g = 0; g < m; ++g) alive[g] = g;
+  std::vector<double> attach(m);
+  std::vector<uint8_t> added(m);
+  auto merge = [&](int keep, int gone) {
+    for (int v : alive) {
+      weight[static_cast<size_t>(keep) * m + v] += weight[static_cast<size_t>(gone) * m + v];
+      weight[static_cast<size_t>(v) * m + keep] = weight[static_cast<size_t>(keep) * m + v];
+    }
+    weight[static_cast<size_t>(keep) * m + keep] = 0;
+    members[keep].insert(members[keep].end(), members[gone].begin(), members[gone].end());
+    alive.erase(std::find(alive.begin(), alive.end(), gone));
+  };
   while (alive.size() > 1 && static_cast<int>(found.size()) < max_cuts) {
-    // One phase: add the most tightly attached vertex each time; the last one, t, against
+    if (stop && stop()) break;
+    // One phase: add the most tightly attached group each time; the last one, t, against
     // the rest is a cut of value attach[t].
     for (int v : alive) {
       attach[v] = 0;
@@ -209,7 +292,7 @@ std::vector<std::vector<uint8_t>> light_cuts(int n, const std::vector<double>& c
       added[choice] = 1;
       previous = last;
       last = choice;
-      const double* row = weight.data() + static_cast<size_t>(choice) * n;
+      const double* row = weight.data() + static_cast<size_t>(choice) * m;
       choice = -1;
       for (int v : alive) {
         if (added[v]) continue;
@@ -219,22 +302,12 @@ std::vector<std::vector<uint8_t>> light_cuts(int n, const std::vector<double>& c
     }
     if (attach[last] < limit) {
       std::vector<uint8_t> side(n, 0);
-      for (int member : group[last]) side[member] = 1;
+      for (int member : members[last]) side[member] = 1;
       if (std::find(found.begin(), found.end(), side) == found.end()) found.push_back(side);
     }
     merge(previous, last);
   }
   return found;
-}
-
-// The cut's coefficient of x(i, j).
-static int cut_coefficient(const LpCut& cut, int i, int j) {
-  if (cut.teeth.empty()) return cut.side[i] && !cut.side[j] ? 1 : 0;
-  int coefficient = cut.side[i] && cut.side[j] ? 1 : 0;
-  for (const auto& [inside, outside] : cut.teeth) {
-    if ((i == inside && j == outside) || (i == outside && j == inside)) ++coefficient;
-  }
-  return coefficient;
 }
 
 int64_t cut_bound(const LpCut& cut) {
@@ -247,19 +320,21 @@ int64_t cut_bound(const LpCut& cut) {
 // The odd-component heuristic: the components of the edges with fractional x are handles;
 // the edges with x near 1 that leave a handle are its teeth; an odd number (3 or more) of
 // disjoint teeth gives a blossom, kept when the solution violates it.
-static std::vector<LpCut> find_blossoms(int n, const std::vector<double>& edge, int max_cuts) {
+static std::vector<LpCut> find_blossoms(const CapacityGraph& graph, int max_cuts,
+                                        bool (*stop)()) {
   constexpr double EPSILON = 1e-6;
+  const int n = static_cast<int>(graph.size());
   std::vector<int> component(n, -1);
   std::vector<LpCut> found;
   for (int start = 0; start < n && static_cast<int>(found.size()) < max_cuts; ++start) {
     if (component[start] >= 0) continue;
+    if (stop && stop()) break;
     std::vector<int> members{start}, stack{start};
     component[start] = start;
     while (!stack.empty()) {
       const int p = stack.back();
       stack.pop_back();
-      for (int q = 0; q < n; ++q) {
-        const double x = edge[static_cast<size_t>(p) * n + q];
+      for (const auto& [q, x] : graph[p]) {
         if (q == p || component[q] >= 0 || x <= EPSILON || x >= 1 - EPSILON) continue;
         component[q] = start;
         members.push_back(q);
@@ -274,8 +349,7 @@ static std::vector<LpCut> find_blossoms(int n, const std::vector<double>& edge, 
     bool disjoint = true;
     double inside = 0, teeth = 0;
     for (int p : members) {
-      for (int q = 0; q < n; ++q) {
-        const double x = edge[static_cast<size_t>(p) * n + q];
+      for (const auto& [q, x] : graph[p]) {
         if (q == p) continue;
         if (cut.side[q]) {
           if (p < q) inside += x;
@@ -294,32 +368,65 @@ static std::vector<LpCut> find_blossoms(int n, const std::vector<double>& edge, 
   return found;
 }
 
+// A hash of the cut's sets, so that a new cut is compared in full only with its few equals.
+static uint64_t cut_hash_of(const LpCut& cut) {
+  uint64_t hash = 1469598103934665603ull;
+  auto mix = [&](uint64_t value) { hash = (hash ^ value) * 1099511628211ull; };
+  for (size_t p = 0; p < cut.side.size(); ++p) {
+    if (cut.side[p]) mix(p);
+  }
+  for (const auto& [inside, outside] : cut.teeth) {
+    mix(static_cast<uint64_t>(inside) << 32 | static_cast<uint32_t>(outside));
+  }
+  return hash;
+}
+
+static bool holds_cut(const SubtourLp* lp, const LpCut& cut) {
+  const uint64_t hash = cut_hash_of(cut);
+  for (size_t k = 0; k < lp->cuts.size(); ++k) {
+    if (lp->cut_hash[k] == hash && lp->cuts[k] == cut) return true;
+  }
+  return false;
+}
+
 int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms) {
   const int n = lp->n;
-  std::vector<double> capacity(static_cast<size_t>(n) * n, 0.0);
+  // The support graph: x(i, j) + x(j, i) on each edge that has any.
+  CapacityGraph graph(n);
   for (size_t column = 0; column < lp->x.size(); ++column) {
     const double value = lp->x[column];
     if (value <= 1e-9) continue;
     const int i = lp->column_tail[column], j = lp->column_head[column];
-    capacity[static_cast<size_t>(i) * n + j] += value;
-    capacity[static_cast<size_t>(j) * n + i] += value;
+    graph[i].push_back({j, value});
+    graph[j].push_back({i, value});
+  }
+  for (std::vector<std::pair<int, double>>& edges : graph) {
+    std::sort(edges.begin(), edges.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    size_t kept = 0;
+    for (size_t e = 0; e < edges.size(); ++e) {
+      if (kept > 0 && edges[kept - 1].first == edges[e].first) {
+        edges[kept - 1].second += edges[e].second;
+      } else {
+        edges[kept++] = edges[e];
+      }
+    }
+    edges.resize(kept);
   }
   // Each point has x(out) = x(in) = 1, so x(out of S) = x(into S) and the symmetric cut is
   // twice x(out of S): below 2 is a violated cut.
   std::vector<LpCut> fresh;
-  for (std::vector<uint8_t>& side : light_cuts(n, capacity, 2.0 - 1e-6, max_cuts)) {
+  for (std::vector<uint8_t>& side : light_cuts(graph, 2.0 - 1e-6, max_cuts, lp->stop)) {
     int members = 0;
     for (uint8_t in : side) members += in;
     if (members < 2 || members > n - 2) continue;  // the degree rows already hold these
     LpCut cut{std::move(side), {}};
-    if (std::find(lp->cuts.begin(), lp->cuts.end(), cut) != lp->cuts.end()) continue;
+    if (holds_cut(lp, cut)) continue;
     fresh.push_back(std::move(cut));
   }
   if (blossoms && fresh.empty()) {
-    for (LpCut& cut : find_blossoms(n, capacity, max_cuts)) {
-      if (std::find(lp->cuts.begin(), lp->cuts.end(), cut) == lp->cuts.end()) {
-        fresh.push_back(std::move(cut));
-      }
+    for (LpCut& cut : find_blossoms(graph, max_cuts, lp->stop)) {
+      if (!holds_cut(lp, cut)) fresh.push_back(std::move(cut));
     }
   }
   subtour_lp_add_cuts(lp, fresh);
@@ -341,6 +448,7 @@ int subtour_lp_drop_slack_cuts(SubtourLp* lp) {
     if (slack > 1e-6 && !binding) {
       slack_rows.push_back(degree_rows + static_cast<int>(cut));
     } else {
+      lp->cut_hash[kept] = lp->cut_hash[cut];
       lp->cuts[kept++] = lp->cuts[cut];
     }
   }
@@ -348,6 +456,7 @@ int subtour_lp_drop_slack_cuts(SubtourLp* lp) {
   model->deleteRows(static_cast<int>(slack_rows.size()), slack_rows.data());
   lp->rows_changed = true;
   lp->cuts.resize(kept);
+  lp->cut_hash.resize(kept);
   lp->cut_dual.clear();
   return static_cast<int>(slack_rows.size());
 }
@@ -370,6 +479,7 @@ void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts) {
     lower.push_back(cut.teeth.empty() ? bound : -1e30);
     upper.push_back(cut.teeth.empty() ? 1e30 : bound);
     lp->cuts.push_back(cut);
+    lp->cut_hash.push_back(cut_hash_of(cut));
   }
   lp->rows_changed = true;
   model_of(lp)->addRows(static_cast<int>(cuts.size()), lower.data(), upper.data(), starts.data(),

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -31,29 +32,44 @@ int64_t cut_bound(const LpCut& cut);
 struct SubtourLp {
   int n = 0;
   void* model = nullptr;            // the LP solver's model
-  std::vector<int> column_of;       // [i * n + j]: the arc's column, or -1 when not allowed
+  const int64_t* cost = nullptr;    // [i * n + j], the caller's, for the columns added later
+  bool (*stop)() = nullptr;         // asked after every iteration of a solve and every step of
+                                    // a separation; true ends them early
+  std::unordered_map<int, int> column_of;  // the column of each arc (i * n + j) that has one
   std::vector<int> column_tail;     // per column
   std::vector<int> column_head;
   std::vector<LpCut> cuts;          // per cut row, after the degree rows
-  std::vector<double> x;            // the last solution, per column
+  std::vector<uint64_t> cut_hash;   // per cut, of its sets: a new cut is compared with few
+  std::vector<double> x;            // the last solution, per column (0 for columns added since)
   std::vector<double> out_dual;     // per point: x(out of i) = 1
   std::vector<double> in_dual;      // per point: x(into i) = 1
   std::vector<double> cut_dual;     // per cut: >= 0 for subtour cuts, <= 0 for blossoms
   bool optimal = false;             // the last solve was proven optimal
-  bool rows_changed = true;         // cuts added or dropped since the last solve
+  bool stopped = false;             // the last solve was ended by stop
+  bool rows_changed = true;         // cuts or columns added or dropped since the last solve
 };
 
-// Builds the LP over the allowed arcs (allowed[i * n + j] != 0, never i == j) with costs
-// cost[i * n + j]; no cut yet.
-void subtour_lp_create(SubtourLp* lp, int n, const double* cost, const uint8_t* allowed);
+// Builds the LP over the given arcs (i * n + j, never i == j; a column each, in this order)
+// with costs cost[i * n + j], which must outlive the LP; no cut yet. The LP may hold every
+// arc of the problem, or a core of them that pricing (subtour_lp_add_arcs) enlarges: its
+// duals bound every tour either way (exact_bound.h). Nothing here is n x n.
+void subtour_lp_create(SubtourLp* lp, int n, const int64_t* cost, const std::vector<int>& arcs,
+                       bool (*stop)() = nullptr);
+// The arc's column, or -1 when it has none.
+int subtour_lp_column(const SubtourLp* lp, int arc);
 void subtour_lp_destroy(SubtourLp* lp);
-// Fixes x(i, j) >= 1 (fixed) or frees it again; the arc must be allowed.
+// Adds a column for each arc (i * n + j) that has none yet, with its coefficients in every
+// cut; returns how many were added.
+int subtour_lp_add_arcs(SubtourLp* lp, const std::vector<int>& arcs);
+// Fixes x(i, j) >= 1 (fixed) or frees it again; an arc without a column gets one.
 void subtour_lp_fix_arc(SubtourLp* lp, int tail, int head, bool fixed);
 // Solves from the last basis; fills x and the duals. Returns whether it was proven optimal.
 // When the LP is infeasible, its ray is added to the duals, so that the bound shows it.
+// A solve that stop ends early keeps its last duals (stopped): any duals give a valid bound.
 bool subtour_lp_solve(SubtourLp* lp);
 // Adds up to max_cuts subtour cuts that the last solution violates, and (blossoms) blossoms
 // found by the odd-component heuristic on its edges x(i, j) + x(j, i); returns how many.
+// Works on the solution's support, not on every arc.
 int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms);
 // Removes the cuts that were slack in the last solve (not tight, zero dual); returns how many.
 // A search adds cuts at every node, and those of a subtree it has left only slow the LP down.
@@ -62,10 +78,15 @@ int subtour_lp_drop_slack_cuts(SubtourLp* lp);
 void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts);
 double subtour_lp_objective(const SubtourLp* lp);
 
-// Cuts of a capacity graph below limit, as the member flags of one side, for a symmetric
-// capacity table (n x n): the pieces of the graph when it falls apart; otherwise, with the
-// ends of every edge of capacity at least 1 taken together, every distinct "cut of the phase"
-// of the Stoer-Wagner minimum cut. A heuristic, as far as it goes: every cut it returns is
-// light, but it may miss one that parts the ends of a heavy edge.
-std::vector<std::vector<uint8_t>> light_cuts(int n, const std::vector<double>& capacity,
-                                             double limit, int max_cuts);
+// A symmetric capacity graph: for each point, its neighbours in increasing order, each with
+// the capacity of the edge between them (above 0).
+typedef std::vector<std::vector<std::pair<int, double>>> CapacityGraph;
+
+// Cuts of a capacity graph below limit, as the member flags of one side: the pieces of the
+// graph when it falls apart; otherwise, with the ends of every edge of capacity at least 1
+// taken together, every distinct "cut of the phase" of the Stoer-Wagner minimum cut. A
+// heuristic, as far as it goes: every cut it returns is light, but it may miss one that parts
+// the ends of a heavy edge. stop (when given) is asked before each phase; the cuts found by
+// then are returned.
+std::vector<std::vector<uint8_t>> light_cuts(const CapacityGraph& graph, double limit,
+                                             int max_cuts, bool (*stop)() = nullptr);

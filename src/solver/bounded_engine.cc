@@ -358,7 +358,7 @@ void bounded_prepare(const DistanceMatrix* distances, int64_t cell_bytes) {
   wide = cell_bytes > 8;
   for (int k = 0; k < MAX_LAYERS; ++k) layer_count[k] = 0;
   find_twins();
-  prepare_tour_bounds(distances);
+  prepare_tour_bounds(distances, solver_should_stop);
   searched = bounded_may_search && !bounded_keeps_every_state && tour_bounds.shift == 0 &&
              tour_bounds.lower_scaled >= tour_bounds.limit && search_first_optimal_tour();
   if (searched) return;

@@ -29,17 +29,34 @@ constexpr int ROOT_CUT_ROUNDS = 200;
 // Cuts the LP may hold per point before the slack ones go: each node adds cuts, and those of
 // the subtrees the search has left only slow the LP down (kroA100: 1478 cuts, twice the time).
 constexpr size_t DROP_CUTS_PER_POINT = 3;
-// Memory the search needs for each arc, about: the costs, weights and flags, and the LP.
-constexpr int64_t BYTES_PER_ARC = 256;
-// Points as the search counts them (16-bit ends in the refuted states' keys).
-constexpr int64_t MOST_POINTS = 65535;
+// Memory the search needs for each arc, at most: the problem's cost (8 bytes), D_t and K D_t
+// (16), the allowed flags (1), and the first worker's weights, flags and separation (17):
+// 42, and some to spare. Each helper thread needs its own weights, flags and separation. The
+// LPs hold a core of the arcs and at most MOST_COLUMNS_PER_POINT columns a point: linear in n.
+constexpr int64_t BYTES_PER_ARC = 64;
+constexpr int64_t BYTES_PER_ARC_A_HELPER = 32;
+// Points as the search counts them: an arc's number i * n + j fits an int.
+constexpr int64_t MOST_POINTS = 46340;
+// The LP holds a core of the arcs, not all of them: each point's CORE_NEIGHBOURS cheapest
+// arcs out and in and a tour's, with the others priced in as the duals ask (pricing, in whole
+// numbers, reads every arc). Over every arc the LP solver's own steps grow with n^2: past a
+// few hundred points one of them (loading, the first factorisation, an iteration) outlasts the
+// tenth of a second in which a stop request must be seen (2392 points: 0.8 s to load, 0.5 s an
+// iteration), and the root's relaxation took 4.5 s at 442 points, 29 s at 783, where the core
+// takes 0.2 and 0.7 s to the same bound (and a little less time from 70 points on).
+constexpr int CORE_NEIGHBOURS = 10;
 // Points up to which the rounds run on every processor: a helper's stack holds the search's
 // recursion, one frame a point.
 constexpr int MOST_POINTS_SHARED = 1000;
 // How often the calling thread, waiting for work, shows what the others reached.
 constexpr int PROGRESS_MILLISECONDS = 100;
-// Refuted states remembered at most (about 100 bytes each).
+// Refuted states remembered at most, and the memory they may take (a key of n / 8 bytes and
+// about 64 beside it each), at most half of what the tables leave.
 constexpr size_t MOST_REFUTED_STATES = size_t{1} << 22;
+constexpr int64_t MOST_REFUTED_BYTES = int64_t{400} << 20;
+// Columns an LP may hold per point: pricing adds no more (the bound is valid without them,
+// and an LP over every arc would take the memory that BYTES_PER_ARC leaves out).
+constexpr size_t MOST_COLUMNS_PER_POINT = 40;
 
 // One thread's share of the search: its own LP, bounds and path. The rounds of the search run
 // on every processor: a worker that runs out of work asks, and a busy one hands over the later
@@ -85,6 +102,7 @@ struct Search {
   int shift = 0;                 // t
   int64_t scale = 1;             // K
   const DistanceMatrix* matrix = nullptr;
+  std::vector<int> core_arcs;        // the arcs a new LP starts with, ascending
   std::vector<int64_t> cut_cost;     // D_t, [i * n + j] over points 0..n-1
   std::vector<int64_t> scaled_cost;  // K D_t
   std::vector<uint8_t> allowed;      // the arcs the search may use
@@ -102,6 +120,7 @@ struct Search {
   // Refuted states: the points still to visit and the path's end, with the largest budget
   // B for which no completion of cost_t at most B exists.
   std::unordered_map<std::string, __int128> refuted;
+  size_t most_refuted = 0;
   std::vector<Task> tasks;
   int active = 0, idle = 0;
   bool round_over = false;
@@ -125,6 +144,8 @@ struct Search {
 };
 Search& search = *new Search;
 }  // namespace
+
+static bool stopping();
 
 // The calling thread's worker: it alone shows the steps and the progress.
 static bool is_own(const Worker& w) { return &w == &search.own; }
@@ -176,7 +197,29 @@ static __int128 limit_of(const Worker& w, int length, int next) {
   return by_best < limit ? by_best : limit;
 }
 
-static void choose_cut_and_scale() {
+// Sizes table to n x n a row at a time, row(i, cells) filling each, looking at the stop
+// request every 64 rows: a new table's memory is touched as it grows (seconds a gigabyte on
+// some machines), an old one of the same size is written over. False when stopped, the
+// table then incomplete.
+template <typename Cell, typename Row>
+static bool fill_table(std::vector<Cell>* table, Row row) {
+  const int n = search.n;
+  const size_t cells = static_cast<size_t>(n) * n;
+  if (table->size() != cells) {
+    table->clear();
+    table->reserve(cells);
+  }
+  const bool fresh = table->size() != cells;
+  for (int i = 0; i < n; ++i) {
+    if ((i & 63) == 0 && stopping()) return false;
+    if (fresh) table->resize(static_cast<size_t>(i + 1) * n);
+    row(i, table->data() + static_cast<size_t>(i) * n);
+  }
+  return true;
+}
+
+// The costs D_t and K D_t, and every arc allowed; false when a stop request came first.
+static bool choose_cut_and_scale() {
   const int n = search.n;
   uint64_t largest = 0;
   for (int i = 1; i <= n; ++i) {
@@ -196,16 +239,28 @@ static void choose_cut_and_scale() {
          cut_largest * static_cast<uint64_t>(search.scale) * 2 <= (uint64_t{1} << 41)) {
     search.scale *= 2;
   }
-  search.cut_cost.assign(static_cast<size_t>(n) * n, 0);
-  search.scaled_cost.assign(static_cast<size_t>(n) * n, 0);
-  for (int i = 0; i < n; ++i) {
-    for (int j = 0; j < n; ++j) {
-      if (i == j) continue;
-      const int64_t cut = distance(search.matrix, i + 1, j + 1) >> search.shift;
-      search.cut_cost[static_cast<size_t>(i) * n + j] = cut;
-      search.scaled_cost[static_cast<size_t>(i) * n + j] = cut * search.scale;
-    }
-  }
+  return fill_table(&search.cut_cost,
+                    [&](int i, int64_t* row) {
+                      for (int j = 0; j < n; ++j) {
+                        row[j] = i == j ? 0 : distance(search.matrix, i + 1, j + 1) >> search.shift;
+                      }
+                    }) &&
+         fill_table(&search.scaled_cost,
+                    [&](int i, int64_t* row) {
+                      const int64_t* cut = search.cut_cost.data() + static_cast<size_t>(i) * n;
+                      for (int j = 0; j < n; ++j) row[j] = cut[j] * search.scale;
+                    }) &&
+         fill_table(&search.allowed, [&](int i, uint8_t* row) {
+           for (int j = 0; j < n; ++j) row[j] = i != j;
+         });
+}
+
+// The worker's copy of the search's arcs; false when a stop request came first.
+static bool copy_allowed(Worker& w) {
+  return fill_table(&w.allowed, [&](int i, uint8_t* row) {
+    const uint8_t* from = search.allowed.data() + static_cast<size_t>(i) * search.n;
+    std::copy(from, from + search.n, row);
+  });
 }
 
 // A new best tour or bound for whoever follows the progress (the calling thread only).
@@ -241,30 +296,100 @@ static bool stopping() {
   return search.stopped.load(std::memory_order_relaxed);
 }
 
+// The arcs the LP starts with: each point's CORE_NEIGHBOURS cheapest arcs out and in
+// (the lowest points among equals), and the arcs of the tour order, so that the assignment
+// and every cut the LP will hold have a solution over them. Stops early when asked.
+static void choose_core(const std::vector<int>& order) {
+  const int n = search.n;
+  std::vector<int>& core = search.core_arcs;
+  core.clear();
+  for (int t = 0; t < n; ++t) core.push_back(order[t] * n + order[(t + 1) % n]);
+  const int keep = std::min(CORE_NEIGHBOURS, n - 1);
+  std::vector<std::pair<int64_t, int>> line(n - 1);
+  for (int out = 0; out < 2; ++out) {
+    for (int p = 0; p < n; ++p) {
+      if ((p & 63) == 0 && stopping()) return;
+      int k = 0;
+      for (int q = 0; q < n; ++q) {
+        if (q == p) continue;
+        const size_t arc = out ? static_cast<size_t>(p) * n + q : static_cast<size_t>(q) * n + p;
+        line[k++] = {search.cut_cost[arc], q};
+      }
+      std::nth_element(line.begin(), line.begin() + (keep - 1), line.end());
+      for (int c = 0; c < keep; ++c) {
+        const int q = line[c].second;
+        core.push_back(out ? p * n + q : q * n + p);
+      }
+    }
+  }
+  std::sort(core.begin(), core.end());
+  core.erase(std::unique(core.begin(), core.end()), core.end());
+}
+
 static void build_lp(Worker& w, const std::vector<LpCut>& cuts) {
-  std::vector<double> cost(search.cut_cost.begin(), search.cut_cost.end());
-  subtour_lp_create(&w.lp, search.n, cost.data(), search.allowed.data());
+  const int n = search.n;
+  std::vector<int> arcs;
+  for (int arc : search.core_arcs) {
+    if (search.allowed[arc]) arcs.push_back(arc);
+  }
+  subtour_lp_create(&w.lp, n, search.cut_cost.data(), arcs, stopping);
   subtour_lp_add_cuts(&w.lp, cuts);
 }
 
-// Solves the LP with up to rounds rounds of cuts, then rounds its duals. A node passes its
-// limit: a relaxation already a unit above it drops the node, and more cuts would only cost
-// solves (a fifth of the time on ftv70). The exact bound decides all the same.
+// The arcs the calling thread's LP holds now (the core and what pricing added) are the ones
+// every LP built from now on starts with.
+static void remember_lp_columns() {
+  const SubtourLp& lp = search.own.lp;
+  std::vector<int>& core = search.core_arcs;
+  for (size_t column = 0; column < lp.column_tail.size(); ++column) {
+    core.push_back(lp.column_tail[column] * search.n + lp.column_head[column]);
+  }
+  std::sort(core.begin(), core.end());
+  core.erase(std::unique(core.begin(), core.end()), core.end());
+}
+
+// Arcs priced in a round at most: enough to settle most LPs in a few rounds.
+constexpr size_t PRICED_PER_ROUND = 256;
+
+// The duals in whole numbers, and while any allowed arc outside the LP has a negative reduced
+// cost, those arcs added and the LP solved again: the LP is then as tight as over every
+// allowed arc. The duals are those of the last solve, complete unless a stop cut them short.
+static void price_in(Worker& w) {
+  for (;;) {
+    if (!exact_duals_from_lp(&w.duals, &w.lp, search.scaled_cost.data(), search.scale, stopping) ||
+        stopping()) {
+      return;
+    }
+    const size_t room = MOST_COLUMNS_PER_POINT * search.n - std::min(
+        w.lp.column_tail.size(), MOST_COLUMNS_PER_POINT * search.n);
+    const std::vector<int> arcs = arcs_to_price_in(
+        &w.duals, &w.lp, w.allowed.data(), std::min(room, std::max<size_t>(PRICED_PER_ROUND, search.n)));
+    if (arcs.empty()) return;
+    subtour_lp_add_arcs(&w.lp, arcs);
+    subtour_lp_solve(&w.lp);
+  }
+}
+
+// Solves the LP with up to rounds rounds of cuts, each with pricing, then rounds its
+// duals. A node passes its limit: a relaxation already a unit above it drops the node, and
+// more cuts would only cost solves (a fifth of the time on ftv70). The exact bound decides
+// all the same. A stop request ends it with the duals marked incomplete where they are.
 static void solve_with_cuts(Worker& w, int rounds, bool at_node, __int128 limit) {
   if (w.lp.cuts.size() > static_cast<size_t>(search.n) * DROP_CUTS_PER_POINT) {
     subtour_lp_drop_slack_cuts(&w.lp);
   }
   subtour_lp_solve(&w.lp);
+  price_in(w);
   for (int round = 0; round < rounds && w.lp.optimal && !stopping(); ++round) {
     if (at_node && subtour_lp_objective(&w.lp) > static_cast<double>(limit) + 1) break;
     // Blossoms for asymmetric costs too: a directed tour, taken undirected, is a 2-matching
     // (ftv70: a quarter of the nodes, a third of the time).
     if (subtour_lp_separate(&w.lp, CUTS_PER_ROUND, true) == 0) break;
     subtour_lp_solve(&w.lp);
+    price_in(w);
     if (is_own(w)) report_solver_progress();
   }
   ++w.nodes;
-  exact_duals_from_lp(&w.duals, &w.lp, search.scaled_cost.data(), search.scale);
 }
 
 // The LP's solution as a cycle cover, patched into a tour; empty when it is not one.
@@ -282,7 +407,7 @@ static std::vector<int> cycle_cover_tour() {
   for (int p = 0; p < n; ++p) {
     if (successor[p] < 0) return {};
   }
-  return patch_cycles(n, search.cut_cost.data(), successor);
+  return patch_cycles(n, search.cut_cost.data(), successor, stopping);
 }
 
 // The round's best tour, as the worker knows it, brought up to date.
@@ -405,6 +530,10 @@ static void visit(Worker& w, int first_child) {
   drop_completion_arcs(&w.duals, w.allowed.data(), from, w.remaining.data(),
                        path_weight + branch_and_cut_bound_slack,
                        node_limit * search.scale, &dropped);
+  if (stopping()) {  // each step is O(n^2): look between them
+    for (int arc : dropped) w.allowed[arc] = 1;
+    return;
+  }
   std::vector<__int128>& child = w.child_at[depth];
   child_bounds(&w.duals, w.allowed.data(), from, w.remaining.data(), &child);
   w.end_at[depth] = n;
@@ -433,7 +562,7 @@ static void visit(Worker& w, int first_child) {
     read_best(w);
     const __int128 refuted_budget = limit_of(w, depth + 1, -1) - w.path_cost;
     std::lock_guard<std::mutex> hold(search.lock);
-    if (search.refuted.size() < MOST_REFUTED_STATES) {
+    if (search.refuted.size() < search.most_refuted) {
       auto [entry, fresh] = search.refuted.try_emplace(key, refuted_budget);
       if (!fresh && entry->second < refuted_budget) entry->second = refuted_budget;
     }
@@ -503,9 +632,10 @@ static void run_task(Worker& w, const Task& task) {
   }
 }
 
-static void prepare_worker(Worker& w) {
+// False when a stop request came first.
+static bool prepare_worker(Worker& w) {
   const int n = search.n;
-  w.allowed = search.allowed;
+  if (!copy_allowed(w)) return false;
   w.tours_taken = 0;
   w.best_version = -1;
   w.met_tour = false;
@@ -517,6 +647,7 @@ static void prepare_worker(Worker& w) {
   w.next_at.assign(n, n);
   w.end_at.assign(n, n);
   w.shared_out_at.assign(n, 0);
+  return true;
 }
 
 // The work of a round on each thread; a failure ends the round for every worker.
@@ -534,8 +665,7 @@ static void* round_work(void*) {
     ++search.active;
   }
   try {
-    if (!is_main) {
-      prepare_worker(*w);
+    if (!is_main && prepare_worker(*w)) {
       build_lp(*w, search.round_cuts);
       subtour_lp_solve(&w->lp);
     }
@@ -564,12 +694,15 @@ static void run_round(__int128 limit) {
   search.next_helper.store(0);
   search.main_thread = std::this_thread::get_id();
   // The recursion goes as deep as the points, on helper threads with smaller stacks; and
-  // each helper needs about the memory of the first worker.
+  // each helper needs memory of its own beside the first worker's.
   int64_t threads = search.n <= MOST_POINTS_SHARED ? solver_thread_count() : 1;
+  const int64_t arcs = static_cast<int64_t>(search.n) * search.n;
   const int64_t affordable =
-      table_bytes_available() / (static_cast<int64_t>(search.n) * search.n * BYTES_PER_ARC);
+      std::max<int64_t>(table_bytes_available() - arcs * BYTES_PER_ARC, 0) /
+      (arcs * BYTES_PER_ARC_A_HELPER);
   if (threads - 1 > affordable) threads = affordable + 1;
   search.round_cuts = search.own.lp.cuts;
+  remember_lp_columns();
   if (search.helpers.size() < static_cast<size_t>(threads - 1)) search.helpers.resize(threads - 1);
   prepare_worker(search.own);
   run_on_threads(round_work, static_cast<int32_t>(threads));
@@ -579,11 +712,34 @@ static void run_round(__int128 limit) {
   poll_pending_signal();
 }
 
+// Every tour leaves each point once and enters each once: the larger of the sums of each
+// point's cheapest arc out and in bounds its cost_t, whatever the LP has done. From the
+// problem's own table: the search's may not be complete.
+static __int128 least_arcs_bound() {
+  const int n = search.n;
+  std::vector<int64_t> least_in(n, INT64_MAX);
+  __int128 out_sum = 0, in_sum = 0;
+  for (int i = 0; i < n; ++i) {
+    int64_t least_out = INT64_MAX;
+    for (int j = 0; j < n; ++j) {
+      if (j == i) continue;
+      const int64_t cut = distance(search.matrix, i + 1, j + 1) >> search.shift;
+      least_out = std::min(least_out, cut);
+      least_in[j] = std::min(least_in[j], cut);
+    }
+    out_sum += least_out;
+  }
+  for (int j = 0; j < n; ++j) in_sum += least_in[j];
+  return std::max(out_sum, in_sum);
+}
+
 // The least cost_t of a tour from point 0 over the allowed arcs that the duals allow, rounded
-// up from K units, at most ceiling (also when no tour is left).
+// up from K units, at most ceiling (also when no tour is left); duals left incomplete by a
+// stop give way to the cheapest arcs' bound.
 static __int128 root_bound(__int128 ceiling) {
   const int n = search.n;
   Worker& w = search.own;
+  if (!w.duals.complete) return std::min(least_arcs_bound(), ceiling);
   w.remaining.assign(n, 1);
   w.remaining[0] = 0;
   std::vector<__int128> root_child;
@@ -596,15 +752,24 @@ static __int128 root_bound(__int128 ceiling) {
   return rounded < ceiling ? rounded : ceiling;
 }
 
-// A stop request before the good tour: the local optimum from the nearest-neighbour tour, or
-// from the patched cycle cover, whichever is cheaper, and the bound of the LP so far.
+// A stop request before the good tour: the tours so far (the nearest-neighbour tour, and the
+// patched cycle cover when there is one), improved by local search while the grace after the
+// stop lasts, the cheaper kept; and the bound of the LP so far, its last duals (any duals
+// bound every tour) rounded while the grace lasts.
 static void stop_before_good_tour(const std::vector<int>& start) {
   const int n = search.n;
-  std::vector<int> order = find_good_tour(n, search.cut_cost.data(), {}, 0, INT64_MIN);
+  Worker& own = search.own;
+  const std::vector<int> first = search.incumbent;
+  std::vector<int> order =
+      find_good_tour(n, search.cut_cost.data(), first, 0, INT64_MIN, solver_grace_over);
   note_tour(order, exact_cost(order));
   if (!start.empty()) {
-    order = find_good_tour(n, search.cut_cost.data(), start, 0, INT64_MIN);
+    order = find_good_tour(n, search.cut_cost.data(), start, 0, INT64_MIN, solver_grace_over);
     note_tour(order, exact_cost(order));
+  }
+  if (own.lp.model && !own.duals.complete) {
+    exact_duals_from_lp(&own.duals, &own.lp, search.scaled_cost.data(), search.scale,
+                        solver_grace_over);
   }
   note_lower_bound(root_bound(NO_COMPLETION));
 }
@@ -629,19 +794,37 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   search.has_incumbent = false;
   search.has_lower = false;
   branch_and_cut_counts = BranchAndCutCounts{};
-  choose_cut_and_scale();
-  search.allowed.assign(static_cast<size_t>(n) * n, 1);
-  for (int i = 0; i < n; ++i) search.allowed[static_cast<size_t>(i) * n + i] = 0;
+  own.duals = ExactDuals{};
   search.refuted.clear();
+  const int64_t spare = table_bytes_available() - static_cast<int64_t>(n) * n * BYTES_PER_ARC;
+  search.most_refuted = std::min<size_t>(
+      MOST_REFUTED_STATES,
+      static_cast<size_t>(std::max<int64_t>(std::min(MOST_REFUTED_BYTES, spare / 2), 0)) /
+          ((n + 7) / 8 + 2 + 64));
+  if (!choose_cut_and_scale() || !copy_allowed(own)) {
+    // Stopped while the tables were made: the points in their own order, in linear time.
+    poll_pending_signal();
+    search.best.resize(n);
+    for (int p = 0; p < n; ++p) search.best[p] = p;
+    note_tour(search.best, exact_cost(search.best));
+    note_lower_bound(least_arcs_bound());
+    return false;
+  }
   own.nodes = 0;
   for (Worker& helper : search.helpers) helper.nodes = 0;
   solver_progress.phase = "relaxation";
   report_solver_progress();
+  // A tour at once, in O(n^2): what a stop request from here on hands back at the least.
+  const std::vector<int> first = nearest_neighbour_tour(n, search.cut_cost.data(), stopping);
+  note_tour(first, exact_cost(first));
+  choose_core(first);
   build_lp(own, {});
   // Before any cut the LP is the assignment problem, whose solution is a cycle cover: patched
   // into a tour, it starts the search for a good tour (asymmetric costs especially).
   subtour_lp_solve(&own.lp);
-  std::vector<int> start = cycle_cover_tour();
+  price_in(own);
+  std::vector<int> start;
+  if (!stopping()) start = cycle_cover_tour();
   solve_with_cuts(own, ROOT_CUT_ROUNDS, false, 0);
   if (stopping()) {
     poll_pending_signal();  // an interrupt is an error, not a stop request
@@ -650,6 +833,7 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
     return false;
   }
   const double root = subtour_lp_objective(&own.lp);
+  branch_and_cut_counts.root_columns = static_cast<int64_t>(own.lp.column_tail.size());
   branch_and_cut_counts.root_bound = root * static_cast<double>(int64_t{1} << search.shift);
 
   // The good tour, stopping early once it meets the relaxation's bound.
@@ -657,10 +841,10 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   report_solver_progress();
   const int64_t enough = static_cast<int64_t>(root) + 1;
   std::vector<int> order =
-      find_good_tour(n, search.cut_cost.data(), {}, 10 * n, enough, solver_stop_requested);
+      find_good_tour(n, search.cut_cost.data(), first, 10 * n, enough, stopping);
   if (!start.empty()) {
     std::vector<int> patched =
-        find_good_tour(n, search.cut_cost.data(), start, 10 * n, enough, solver_stop_requested);
+        find_good_tour(n, search.cut_cost.data(), start, 10 * n, enough, stopping);
     if (exact_cost(patched) < exact_cost(order)) order = patched;
   }
   const PathCost upper = exact_cost(order);
@@ -670,9 +854,13 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
 
   const int64_t before = static_cast<int64_t>(n) * (n - 1);
   const int64_t dropped =
-      drop_arcs_above(&own.duals, search.allowed.data(), ceiling * search.scale);
+      own.duals.complete && !stopping()
+          ? drop_arcs_above(&own.duals, search.allowed.data(), ceiling * search.scale)
+          : 0;
   branch_and_cut_counts.arcs_kept = before - dropped;
   if (dropped > 0 && !stopping()) {
+    remember_lp_columns();
+    copy_allowed(own);
     build_lp(own, std::vector<LpCut>(own.lp.cuts));
     solve_with_cuts(own, ROOT_CUT_ROUNDS, false, 0);
   }
@@ -716,8 +904,8 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
 }
 
 bool branch_and_cut_solve(const DistanceMatrix* matrix, void (*step)(int64_t), int64_t steps_done) {
-  // The cost tables, the LP's columns and the LP solver's own copies of them; the point count
-  // is checked first, so that the product cannot overflow.
+  // The cost tables and the first worker's (BYTES_PER_ARC); the point count is checked
+  // first, so that the product cannot overflow.
   if (matrix->n > MOST_POINTS ||
       matrix->n * matrix->n > table_bytes_available() / BYTES_PER_ARC) {
     set_error_number(4);

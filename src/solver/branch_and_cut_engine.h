@@ -42,6 +42,20 @@
 // 1007 nodes, now 426.)
 // It is valid for any set of cuts as well, each being an inequality that every tour meets:
 // so cuts that were slack in the last solve may leave the LP (to keep it small) at any time.
+// And it is valid whichever arcs the LP holds: the LP holds a core (each point's cheapest
+// arcs out and in, and a tour's), and the whole-number weights,
+// computed for every arc, are the reduced costs that price the others in (those below 0,
+// until none is left). Pricing only tightens the bound; nothing is dropped for an arc's
+// absence from the LP.
+//
+// Stop requests. Every step looks at the stop request (a time limit, an interrupt, a signal
+// the run must act on) within about a tenth of a second at any size: the LP solver after
+// each iteration, separation before each phase, the whole-number duals before each cut, the
+// local search before each move's first point, the patching before each exchange, and the
+// search between its O(n^2) steps. A step cut short proves nothing and is never used for a
+// bound: duals left incomplete are marked so, and the bound falls back to what was proven.
+// The tour handed back is the best met; the nearest-neighbour tour comes first, before the
+// LP, so that there always is one.
 #pragma once
 
 #include <cstdint>
@@ -69,6 +83,7 @@ struct BranchAndCutCounts {
   int64_t arcs_kept;       // arcs left after the drop before the search
   double root_bound;       // the LP's bound at the root, in cost units
   PathCost good_tour_cost; // the good tour's cost (UB)
+  int64_t root_columns;    // the root LP's columns: the core and the arcs priced in
 };
 extern BranchAndCutCounts branch_and_cut_counts;
 

@@ -39,7 +39,12 @@ static const std::atomic<bool>* stop_interrupt = nullptr;
 static double stop_deadline = 0;
 static std::atomic<bool> stop_accepted{false};
 static std::atomic<int32_t> stop_reason{0};
+static std::atomic<double> stop_seen_at{0};
 static PathCost stopped_lower_bound = 0;
+
+// After a time limit, the engines may spend this long on the tour they hand back (a local
+// search from what they have), well within the second the caller may wait.
+constexpr double STOP_GRACE_SECONDS = 0.25;
 
 void arm_solver_stop(const std::atomic<bool>* interrupt, double deadline) {
   stop_interrupt = interrupt;
@@ -66,8 +71,18 @@ bool solver_stop_requested() {
     return false;
   }
   int32_t none = 0;
-  stop_reason.compare_exchange_strong(none, reason, std::memory_order_relaxed);
+  if (stop_reason.compare_exchange_strong(none, reason)) stop_seen_at.store(clock_seconds());
   return true;
+}
+
+bool solver_should_stop() { return solver_stop_requested() || pending_signal_error() != 0; }
+
+bool solver_grace_over() {
+  if (pending_signal_error() != 0) return true;
+  if (stop_interrupt && stop_interrupt->load(std::memory_order_relaxed)) return true;
+  const int32_t reason = stop_reason.load();
+  if (reason == 0) return false;
+  return reason != STOP_TIME_LIMIT || clock_seconds() >= stop_seen_at.load() + STOP_GRACE_SECONDS;
 }
 
 int32_t solver_stop_reason() { return stop_reason.load(std::memory_order_relaxed); }
@@ -300,13 +315,15 @@ static bool search_instead(int64_t n, int64_t start, const DistanceMatrix* matri
 }
 
 // A stop request ended the programme before its last size: the tables go, and the tour is
-// the good tour of the bounded engine's bounds, with their lower bound (at most 64 points).
+// the good tour of the bounded engine's bounds, with their lower bound (at most 64 points):
+// those the bounded engine made, or new ones, improved while the grace after the stop lasts.
 static bool stop_early(int64_t n, int64_t start, const DistanceMatrix* matrix, Tour* tour) {
+  const bool prepared = engine_in_use == ENGINE_BOUNDED;
   release();
   free_table(&CityBit);
   solver_progress.phase = "bounds";
   report_solver_progress();
-  prepare_tour_bounds(matrix);
+  if (!prepared) prepare_tour_bounds(matrix, solver_grace_over);
   const TourBounds& b = tour_bounds;
   const int64_t lower = b.lower_scaled / b.scale + (b.lower_scaled % b.scale > 0 ? 1 : 0);
   stopped_lower_bound = static_cast<PathCost>(lower) * (int64_t{1} << b.shift);

@@ -106,6 +106,13 @@ void disarm_solver_stop();
 // the search loops and the helper threads; once true it stays true until the solve can no
 // longer stop (its tour is being read back).
 bool solver_stop_requested();
+// A stop request, or a signal the run must act on (pending_signal_error): what the engines'
+// loops look at.
+bool solver_should_stop();
+// Once a stop request has come, whether the engines must hand back what they have now: at
+// once for an interrupt (or a signal the run must act on), a fraction of a second after a
+// time limit, in which they may still improve the tour they return. False before any stop.
+bool solver_grace_over();
 // Why the last solve stopped (STOP_TIME_LIMIT, STOP_INTERRUPT), or 0.
 int32_t solver_stop_reason();
 // A lower bound on the optimum from the last solve that stopped early.

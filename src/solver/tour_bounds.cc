@@ -272,7 +272,7 @@ static int64_t assignment_bound(int n, int64_t scale, int64_t limit,
   return best;
 }
 
-void prepare_tour_bounds(const DistanceMatrix* matrix) {
+void prepare_tour_bounds(const DistanceMatrix* matrix, bool (*stop)()) {
   TourBounds& b = tour_bounds;
   const int n = static_cast<int>(matrix->n);
   b.n = n;
@@ -312,7 +312,7 @@ void prepare_tour_bounds(const DistanceMatrix* matrix) {
   for (int i = 0; i < n; ++i) {
     for (int j = 0; j < n; ++j) flat[static_cast<size_t>(i) * n + j] = cost_at(i, j);
   }
-  std::vector<int> order = find_good_tour(n, flat.data(), {}, 0, INT64_MIN);
+  std::vector<int> order = find_good_tour(n, flat.data(), {}, 0, INT64_MIN, stop);
   auto take_tour = [&] {
     for (int t = 0; t < n; ++t) b.tour[t] = order[t] + 1;
     b.tour[n] = 1;
@@ -336,7 +336,7 @@ void prepare_tour_bounds(const DistanceMatrix* matrix) {
   }
   // The least whole cut cost that the bound allows.
   const int64_t enough = b.lower_scaled / b.scale + (b.lower_scaled % b.scale > 0 ? 1 : 0);
-  order = find_good_tour(n, flat.data(), order, n < 8 ? 0 : 100 * n, enough);
+  order = find_good_tour(n, flat.data(), order, n < 8 ? 0 : 100 * n, enough, stop);
   take_tour();
 }
 

@@ -48,8 +48,9 @@ struct TourBounds {
 // The bounds of the solve in progress.
 extern TourBounds tour_bounds;
 
-// Finds a good tour and the relaxation's weights for the matrix (at most 64 points).
-void prepare_tour_bounds(const DistanceMatrix* matrix);
+// Finds a good tour and the relaxation's weights for the matrix (at most 64 points). The local
+// search for the tour ends early, with the best tour so far, once stop (when given) is true.
+void prepare_tour_bounds(const DistanceMatrix* matrix, bool (*stop)() = nullptr);
 
 // Lower bounds on the weight of the heads of the states (visited, b) for every b outside
 // visited (a mask of the points 2..n, bit c - 2): the paths from point 1 through the points

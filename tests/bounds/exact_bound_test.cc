@@ -32,16 +32,24 @@ Problem random_problem(int n, int64_t low, int64_t high, uint64_t seed, bool sym
   return problem;
 }
 
+// The arcs with allowed[arc] != 0, in order: the LP's columns.
+std::vector<int> arcs_of(const std::vector<uint8_t>& allowed) {
+  std::vector<int> arcs;
+  for (size_t arc = 0; arc < allowed.size(); ++arc) {
+    if (allowed[arc]) arcs.push_back(static_cast<int>(arc));
+  }
+  return arcs;
+}
+
 enum DualKind { LP_DUALS, NUDGED_DUALS, ARBITRARY_DUALS };
 
 // The relaxation solved with its cuts, and its duals as the kind asks.
 ExactDuals duals_of(const Problem& problem, DualKind kind, uint64_t seed) {
   const int n = problem.n;
-  std::vector<double> cost(problem.cost.begin(), problem.cost.end());
   std::vector<uint8_t> allowed(static_cast<size_t>(n) * n, 1);
   for (int i = 0; i < n; ++i) allowed[i * n + i] = 0;
   SubtourLp lp;
-  subtour_lp_create(&lp, n, cost.data(), allowed.data());
+  subtour_lp_create(&lp, n, problem.cost.data(), arcs_of(allowed));
   if (n >= 6) {  // a blossom row whatever the solution: handle {0, 1, 2}, three teeth
     LpCut blossom{std::vector<uint8_t>(n, 0), {{0, 3}, {1, 4}, {2, 5}}};
     blossom.side[0] = blossom.side[1] = blossom.side[2] = 1;
@@ -151,7 +159,7 @@ TEST(ExactBound, NeverAboveWhatATourThroughThePathCosts) {
 TEST(ExactBound, AnInfeasibleRelaxationDropsItsPath) {
   const int n = 6;
   std::vector<uint8_t> allowed(n * n, 0);
-  std::vector<double> cost(n * n, 0);
+  std::vector<int64_t> cost(n * n, 0);
   std::vector<int64_t> scaled(n * n, 0);
   int64_t most_expensive_tour = 0;
   for (int i = 0; i < n; ++i) {
@@ -159,12 +167,12 @@ TEST(ExactBound, AnInfeasibleRelaxationDropsItsPath) {
       const bool joining = (i == 2 && j == 3) || (i == 5 && j == 0);
       allowed[i * n + j] = i != j && ((i < 3) == (j < 3) || joining);
       cost[i * n + j] = 1 + (i * 7 + j * 3) % 5;
-      scaled[i * n + j] = SCALE * static_cast<int64_t>(cost[i * n + j]);
+      scaled[i * n + j] = SCALE * cost[i * n + j];
     }
     most_expensive_tour += SCALE * 5;
   }
   SubtourLp lp;
-  subtour_lp_create(&lp, n, cost.data(), allowed.data());
+  subtour_lp_create(&lp, n, cost.data(), arcs_of(allowed));
   LpCut first_group{{1, 1, 1, 0, 0, 0}, {}};
   subtour_lp_add_cuts(&lp, {first_group});
   subtour_lp_fix_arc(&lp, 0, 2, true);

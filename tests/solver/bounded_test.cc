@@ -195,6 +195,26 @@ TEST(BranchAndCutEngine, ALoosenedPruneLosesTheFirstOptimalTour) {
   EXPECT_GT(differing, 0);
 }
 
+TEST(BranchAndCutEngine, AnOptimumOutsideTheLpsCoreIsPricedIn) {
+  // Two clusters of 12 points, each point's arcs within its cluster costing 1, arcs between
+  // them 100, but for two bridges of 60: 6 -> 18 and 21 -> 4. Each point's ten cheapest arcs
+  // out and in, the LP's core, are arcs within its cluster, and the first tour (nearest
+  // neighbours, 1 to 12, then 13 to 24) crosses at 100: the bridges of the only optimal
+  // tours (cost 142) lie outside the core. A bound that took the LP's arcs for all there are
+  // would drop them.
+  Costs costs(24, std::vector<int64_t>(24, 100));
+  for (int r = 0; r < 24; ++r) {
+    for (int c = 0; c < 24; ++c) {
+      if (r != c && r / 12 == c / 12) costs[r][c] = 1;
+    }
+    costs[r][r] = 0;
+  }
+  costs[5][17] = costs[20][3] = 60;
+  const std::vector<int64_t> expected = solve_exhaustively(costs);
+  EXPECT_EQ(tour_cost(costs, expected), 142);
+  EXPECT_EQ(solve_by_branch_and_cut(costs), expected);
+}
+
 TEST(BranchAndCutEngine, ToursOutOfOrderAndAnyThreadCountKeepTheFirstOptimalTour) {
   // Scattered, the later tours come first; threads meet them in any order. The first optimal
   // tour must win all the same, ties included.

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <numeric>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,17 +44,25 @@ std::vector<Case> cases() {
           {ENGINE_AUTOMATIC, random_costs(40, -500, 500, 11)}};  // branch and cut
 }
 
-// A progress function that sets the interrupt flag once the solve reaches a step.
+// A progress function that sets the interrupt flag once the solve reaches a step, or a phase
+// when one is named; it keeps the phases it saw.
 struct StopAt {
+  explicit StopAt(int64_t at_step, const char* at_phase = nullptr)
+      : step(at_step), phase(at_phase) {}
   int64_t step;
+  const char* phase;
   std::atomic<bool> flag{false};
   int64_t reports = 0;
+  std::set<std::string> phases;
 };
 
 void stop_at_step(const SolveProgress& progress, void* context) {
   StopAt* stop = static_cast<StopAt*>(context);
   ++stop->reports;
-  if (progress.step >= stop->step) stop->flag.store(true);
+  stop->phases.insert(progress.phase);
+  if (stop->phase ? strcmp(progress.phase, stop->phase) == 0 : progress.step >= stop->step) {
+    stop->flag.store(true);
+  }
 }
 
 // Every point once from point 1 back to it, at the cost given.
@@ -89,15 +99,24 @@ TEST(SolveProblem, EachEngineStopsWithASoundTourAndBoundAndTheNextSolveIsWhole) 
     const std::vector<int64_t> cells = flat(c.costs);
     const int64_t n = c.costs.size();
     solver_engine = c.engine;
-    const SolveResult whole = solve_problem(n, cells.data(), SolveOptions{});
-    // Stopped before anything (the flag set, or the time limit past), and at step 3.
+    StopAt watch(INT64_MAX);
+    SolveOptions watched;
+    watched.progress = stop_at_step;
+    watched.context = &watch;
+    const SolveResult whole = solve_problem(n, cells.data(), watched);
+    // Stopped before anything (the flag set, or the time limit past), at step 3, and as each
+    // phase of the search begins (its tables, its relaxation, its good tour, its rounds).
     const struct {
       int64_t step;
       double time_limit;
-    } stops[] = {{0, 0}, {3, 0}, {INT64_MAX, 1e-9}};
+      const char* phase;
+    } stops[] = {{0, 0, nullptr},           {3, 0, nullptr},         {INT64_MAX, 1e-9, nullptr},
+                 {0, 0, "relaxation"},      {0, 0, "good tour"},     {0, 0, "search"},
+                 {0, 0, "bounds"}};
     for (const auto& at : stops) {
       if (at.time_limit == 0 && at.step >= n - 1) continue;  // nothing left to stop there
-      StopAt stop{at.step};
+      if (at.phase && !watch.phases.count(at.phase)) continue;
+      StopAt stop(at.step, at.phase);
       SolveOptions options;
       options.interrupt = &stop.flag;
       options.progress = stop_at_step;
@@ -105,7 +124,8 @@ TEST(SolveProblem, EachEngineStopsWithASoundTourAndBoundAndTheNextSolveIsWhole) 
       options.time_limit = at.time_limit;
       if (at.step == 0) stop.flag.store(true);
       const SolveResult result = solve_problem(n, cells.data(), options);
-      SCOPED_TRACE(std::to_string(n) + " points, stopped at " + std::to_string(at.step));
+      SCOPED_TRACE(std::to_string(n) + " points, stopped at " +
+                   (at.phase ? at.phase : std::to_string(at.step)));
       EXPECT_EQ(result.status, at.time_limit > 0 ? SOLVE_TIME_LIMIT : SOLVE_INTERRUPTED);
       EXPECT_GT(stop.reports, 0);
       expect_sound_tour(result, c.costs);
