@@ -111,8 +111,8 @@ int64_t machine_memory() {
 // cut. The branch-and-cut search takes SEARCH_BYTES_PER_PAIR bytes for each of the N x N pairs
 // of points, and refuses with error 4 a problem for which that does not fit.
 constexpr int64_t EXHAUSTIVE_POINTS = 28;
-constexpr int64_t SEARCH_BYTES_PER_PAIR = 256;
-constexpr int64_t SEARCH_MOST_POINTS = 65535;
+constexpr int64_t SEARCH_BYTES_PER_PAIR = 64;
+constexpr int64_t SEARCH_MOST_POINTS = 46340;
 static_assert(MAX_DIMENSION <= SEARCH_MOST_POINTS, "the search takes every problem imported");
 
 static std::string amount(long double bytes) {

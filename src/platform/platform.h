@@ -47,8 +47,8 @@ void platform_hold_standard_streams();
 // Writes bytes to standard error, retrying partial writes. Safe inside a signal handler.
 void platform_write_stderr(const char* bytes, int64_t count);
 
-// The most memory this process can have: physical memory, or a control group's limit when
-// that is lower. Read once and remembered.
+// The most memory this process can have: physical memory, or a control group's limit or the
+// address-space limit when one is lower. Read once and remembered.
 int64_t process_memory_limit();
 
 // Zero-filled memory straight from the system's pages, advised for huge pages (when

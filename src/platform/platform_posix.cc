@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -264,6 +265,12 @@ int64_t process_memory_limit() {
     limit = static_cast<int64_t>(pages) * page_size;
   }
   take_control_group_limits(&limit);
+  // An address-space limit: tables past it would fail as they grow, not up front.
+  rlimit space{};
+  if (getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY &&
+      space.rlim_cur < static_cast<rlim_t>(INT64_MAX)) {
+    take_lower_limit(&limit, static_cast<int64_t>(space.rlim_cur));
+  }
   remembered.store(limit);
   return limit;
 }

@@ -332,11 +332,11 @@ class MemoryLimits(HostileCase):
             # A sanitizer's shadow memory would not fit beside these, and it would take long.
             self.put("random27.dat", problem_text(harness.random_problem(27, 5)))
             fitting += ["fri26.dat", "random27.dat"]
-            # 2500 points: the search's tables and LP would take several times the limit.
-            self.put("large.dat", b"2500\r\n" + (b"1 " * 2500 + b"\r\n") * 2500)
+            # 5000 points: the search's tables (64 bytes a pair of points, 1.6 GB) would not fit.
+            self.put("large.dat", b"5000\r\n" + (b"1 " * 5000 + b"\r\n") * 5000)
             result = self.run_tourplan(["large.dat"], **options)
             self.assertEqual((result.status, result.stderr), (4, b""))
-            self.assertTrue(result.stdout.startswith(header("large.dat") + b"Points: 2500\r\n"))
+            self.assertTrue(result.stdout.startswith(header("large.dat") + b"Points: 5000\r\n"))
             self.assertTrue(result.stdout.endswith(b"\r\nError: 4\r\n"), result.stdout)
             self.assertFalse(os.path.exists(os.path.join(self.folder, "solution.txt")))
         for name in fitting:

@@ -383,19 +383,19 @@ TEST(MemoryNote, WhatTheSolverDoesInTheMemoryGiven) {
   } cases[] = {
       {28, 1083148200.0L, ""},
       {28, 1083148199.0L, fill},
-      // Beyond 28 points the bounds or the search are the way, needing n x n x 256 bytes.
-      {29, 215296, ""},
-      {64, 1048576, ""},
-      {64, 1048575,
-       "note: tourplan's branch-and-cut search for 64 points needs about 1.0 MiB, more than the "
+      // Beyond 28 points the bounds or the search are the way, needing n x n x 64 bytes.
+      {29, 53824, ""},
+      {128, 1048576, ""},
+      {128, 1048575,
+       "note: tourplan's branch-and-cut search for 128 points needs about 1.0 MiB, more than the "
        "1.0 MiB of memory here; tourplan will stop with error 4 (out of memory)"},
       {200, 4e9L, ""},
-      {200, 1e7L,
-       "note: tourplan's branch-and-cut search for 200 points needs about 9.8 MiB, more than the "
-       "9.5 MiB of memory here; tourplan will stop with error 4 (out of memory)"},
-      {5000, 6e9L,
-       "note: tourplan's branch-and-cut search for 5000 points needs about 6.0 GiB, more than the "
-       "5.6 GiB of memory here; tourplan will stop with error 4 (out of memory)"},
+      {200, 2e6L,
+       "note: tourplan's branch-and-cut search for 200 points needs about 2.4 MiB, more than the "
+       "1.9 MiB of memory here; tourplan will stop with error 4 (out of memory)"},
+      {5000, 1.5e9L,
+       "note: tourplan's branch-and-cut search for 5000 points needs about 1.5 GiB, more than the "
+       "1.4 GiB of memory here; tourplan will stop with error 4 (out of memory)"},
   };
   for (const Case& c : cases) {
     Problem problem;
