@@ -103,6 +103,12 @@ static bool buffer_cell(const char* cell, int64_t size, bool is_signed, bool swa
 // The costs of a buffer of N x N integers (a NumPy array, any layout), read without a Python
 // object per cost. Returns false, having read nothing, for a buffer of other values (floats,
 // objects): the sequence route reads those and names the first cost that is not an integer.
+// A large matrix takes a second or more to read: Ctrl+C is seen between its rows (every 16,
+// a few milliseconds apart at most), not only once the solve has begun.
+static void check_signals_between_rows(int64_t row) {
+  if ((row & 15) == 15 && PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 static bool read_buffer(const Py_buffer& view, std::vector<int64_t>* costs, int64_t* n) {
   if (view.ndim != 2) {
     throw py::value_error("costs: a " + std::to_string(view.ndim) +
@@ -131,6 +137,7 @@ static bool read_buffer(const Py_buffer& view, std::vector<int64_t>* costs, int6
   costs->resize(static_cast<size_t>(rows * columns));
   const char* base = static_cast<const char*>(view.buf);
   for (int64_t r = 0; r < rows; ++r) {
+    check_signals_between_rows(r);
     for (int64_t c = 0; c < columns; ++c) {
       const char* cell = base + r * view.strides[0] + c * view.strides[1];
       if (!buffer_cell(cell, size, is_signed, swap, &(*costs)[r * columns + c])) {
@@ -171,6 +178,7 @@ static int64_t read_matrix(py::handle object, std::vector<int64_t>* costs) {
   n = PySequence_Fast_GET_SIZE(rows.ptr());
   costs->clear();
   for (int64_t r = 0; r < n; ++r) {
+    check_signals_between_rows(r);
     const py::handle item = PySequence_Fast_GET_ITEM(rows.ptr(), r);
     const py::object row = py::reinterpret_steal<py::object>(PySequence_Fast(item.ptr(), ""));
     if (!row) {
