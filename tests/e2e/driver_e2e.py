@@ -1,5 +1,7 @@
 """End to end: the console report, the solution file, stderr and the exit status."""
 import os
+import signal
+import subprocess
 import sys
 import time
 
@@ -175,12 +177,45 @@ class ErrorReports(RunCase):
         self.check_report([], header() + b"Points: 1\r\n", 1)
 
     def test_too_many_points_for_memory(self):
-        # 30000 points: a 7.2 GB matrix, which a large machine can hold; the short file ends
-        # the reading at once and the solver refuses the size, whose search would need
-        # hundreds of gigabytes, without reading the matrix.
-        for n in [30000, 1000000, 9223372036854775807]:
+        # 50000 points: a 20 GB matrix, which a large machine can hold; the short file ends
+        # the reading at once and the solver refuses the size, whose search would need 160 GB
+        # and more points than it numbers its arcs for, without reading the matrix.
+        for n in [50000, 1000000, 9223372036854775807]:
             self.put("problem.dat", b"%d\r\n1 2 3\r\n" % n)
             self.check_report([], header() + b"Points: %d\r\n" % n, 4)
+
+    def test_a_termination_request_during_a_large_solve_is_reported_within_a_second(self):
+        # Every phase of the search looks at pending signals (and the clock) often: the
+        # report comes about a second after the request at most (a wide margin here: a busy
+        # machine, and the sanitizers' slower code), however large the problem.
+        sanitized = bool(os.environ.get("TOURPLAN_SANITIZE"))
+        n = 500 if sanitized else 1500
+        self.put("problem.dat", problem_text(harness.random_problem(n, 3)))
+        size = os.path.getsize(os.path.join(self.folder, "problem.dat"))
+        process = subprocess.Popen([harness.BINARY, "problem.dat"], cwd=self.folder,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        try:
+            # The solve has begun once the whole file has been read.
+            deadline = time.monotonic() + 120
+            while read_so_far(process.pid) < size:
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.01)
+            sent = time.monotonic()
+            process.send_signal(signal.SIGTERM)
+            output = b""
+            while not output.endswith(b"Error: 13\r\n"):
+                chunk = os.read(process.stdout.fileno(), 4096)
+                self.assertTrue(chunk, output)
+                output += chunk
+            self.assertLess(time.monotonic() - sent, 15 if sanitized else 3)
+            self.assertEqual(process.wait(timeout=60), 13)
+        finally:
+            process.kill()
+            process.wait()
+            process.stdout.close()
+            process.stderr.close()
+        self.assertEqual(output, header() + b"Points: %d\r\nError: 13\r\n" % n)
 
     def test_solution_file_that_cannot_be_created(self):
         self.put("problem.dat", problem_text(FOUR))
@@ -188,6 +223,15 @@ class ErrorReports(RunCase):
             b"Points: 4\r\nStep 1\r\nStep 2\r\nStep 3\r\nEnd\r\n-----\r\n")
         self.check_report(["problem.dat", "no/such/folder.txt"], report, 2)
         self.assertEqual(os.listdir(self.folder), ["problem.dat"])
+
+
+def read_so_far(pid):
+    """The bytes the process has read so far, from the system's count."""
+    with open("/proc/%d/io" % pid) as counts:
+        for line in counts:
+            if line.startswith("rchar:"):
+                return int(line.split()[1])
+    return 0
 
 
 class PauseWithoutTerminal(RunCase):

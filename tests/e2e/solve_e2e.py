@@ -26,6 +26,23 @@ IMPORT = ""
 LONG = os.path.join(harness.DATA, "..", "..", "bench", "tsplib", "ch150.tsp")
 
 
+def large_problem_text(n, euclidean):
+    """A random problem of n points: Euclidean by its coordinates (a small TSPLIB file), or
+    an asymmetric tourplan problem file."""
+    state = n
+    def draw(high):
+        nonlocal state
+        state = (state * 6364136223846793005 + 1442695040888963407) % (1 << 64)
+        return (state >> 33) % high
+    if euclidean:
+        lines = ["NAME : euclidean", "TYPE : TSP", "DIMENSION : %d" % n,
+                 "EDGE_WEIGHT_TYPE : EUC_2D", "NODE_COORD_SECTION"]
+        lines += ["%d %d %d" % (k + 1, draw(10 ** 6), draw(10 ** 6)) for k in range(n)]
+        return "\n".join(lines + ["EOF", ""])
+    rows = [" ".join("0" if r == c else str(1 + draw(1000)) for c in range(n)) for r in range(n)]
+    return "%d\n%s\n" % (n, "\n".join(rows))
+
+
 class SolveCase(RunCase):
     def run_program(self, program, args, stdin=b""):
         done = subprocess.run([program, *args], cwd=self.folder, input=stdin,
@@ -97,6 +114,57 @@ class Limits(SolveCase):
         self.assertEqual((tour[0], tour[-1], sorted(tour[:-1])), (1, 1, list(range(1, 151))))
         _, checked, _ = self.run_program(CHECK, ["ch150.dat", "c.tour"])
         self.assertEqual(checked.decode().splitlines()[-1], "Cost: %d" % answer["cost"])
+
+    def test_large_problems_stop_within_their_bound(self):
+        # Problems whose every phase (the tables, the relaxation's set-up and solves, the
+        # patching, the cuts, the local search) outlasts the limit many times over, had it not
+        # looked at the clock: a time limit ends the solve with a sound tour and bound, Ctrl+C
+        # the run, each about a second later at most (a wide margin here: a busy machine, and
+        # the sanitizers' slower code). A plain build takes the larger problems.
+        sanitized = bool(os.environ.get("TOURPLAN_SANITIZE"))
+        margin = 15.0 if sanitized else 3.0
+        rows = [("euclidean.tsp", 1000 if sanitized else 3000, True),
+                ("asymmetric.dat", 500 if sanitized else 1500, False)]
+        for name, n, euclidean in rows:
+            path = os.path.join(self.folder, name)
+            with open(path, "w") as out:
+                out.write(large_problem_text(n, euclidean))
+            with self.subTest(name, stop="time limit"):
+                start = time.monotonic()
+                done = subprocess.run([SOLVE, "--json", "--time-limit", "1", name],
+                                      cwd=self.folder, stdin=subprocess.DEVNULL,
+                                      capture_output=True, timeout=300)
+                self.assertEqual((done.returncode, done.stderr), (3, b""))
+                answer = json.loads(done.stdout)
+                self.assertLess(answer["seconds"], 1 + margin)
+                self.assertLess(time.monotonic() - start, 60)
+                tour = answer["tour"]
+                self.assertEqual((tour[0], tour[-1], sorted(tour[:-1])),
+                                 (1, 1, list(range(1, n + 1))))
+                self.assertLessEqual(answer["lower_bound"], answer["cost"])
+            with self.subTest(name, stop="Ctrl+C"):
+                process = subprocess.Popen([SOLVE, "--progress", "--json", name],
+                                           cwd=self.folder, stdin=subprocess.DEVNULL,
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                try:
+                    # The first progress line comes half a second into the solve.
+                    seen = b""
+                    while b" s" not in seen:
+                        chunk = os.read(process.stderr.fileno(), 4096)
+                        self.assertTrue(chunk, seen)
+                        seen += chunk
+                    sent = time.monotonic()
+                    process.send_signal(signal.SIGINT)
+                    status = process.wait(timeout=120)
+                    self.assertLess(time.monotonic() - sent, margin)
+                finally:
+                    process.kill()
+                    process.wait()
+                    process.stdout.close()
+                    process.stderr.close()
+                self.assertEqual(status, 130)
+            os.remove(path)
+        self.assertEqual(os.listdir(self.folder), [])
 
     def test_the_progress_line_at_a_terminal_and_ctrl_c(self):
         master, slave = pty.openpty()
