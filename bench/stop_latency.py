@@ -53,9 +53,11 @@ def time_limited(solve, path, limit):
     if done.returncode not in (0, 3):
         return "exit %d: %s" % (done.returncode, done.stderr.strip()[:60])
     result = json.loads(done.stdout)
-    over = result["seconds"] - limit if done.returncode == 3 else 0.0
-    return "%+.2f s (wall %.2f s) cost %d bound %d" % (over, wall, result["cost"],
-                                                      result["lower_bound"])
+    if done.returncode == 0:
+        return "solved in %.2f s (wall %.2f s), cost %d" % (result["seconds"], wall,
+                                                           result["cost"])
+    return "%+.2f s past the limit (wall %.2f s), cost %d, bound %d" % (
+        result["seconds"] - limit, wall, result["cost"], result["lower_bound"])
 
 
 def interrupted(command, after):
