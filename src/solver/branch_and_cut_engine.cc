@@ -17,6 +17,7 @@
 #include "bounds/good_tour.h"
 #include "bounds/subtour_lp.h"
 #include "solver/worker_threads.h"
+#include "tour/lin_kernighan.h"
 
 BranchAndCutCounts branch_and_cut_counts;
 int64_t branch_and_cut_bound_slack = 0;
@@ -103,6 +104,7 @@ struct Search {
   int64_t scale = 1;             // K
   const DistanceMatrix* matrix = nullptr;
   std::vector<int> core_arcs;        // the arcs a new LP starts with, ascending
+  bool symmetric = false;            // D_t(i, j) = D_t(j, i) for every pair
   std::vector<int64_t> cut_cost;     // D_t, [i * n + j] over points 0..n-1
   std::vector<int64_t> scaled_cost;  // K D_t
   std::vector<uint8_t> allowed;      // the arcs the search may use
@@ -239,10 +241,14 @@ static bool choose_cut_and_scale() {
          cut_largest * static_cast<uint64_t>(search.scale) * 2 <= (uint64_t{1} << 41)) {
     search.scale *= 2;
   }
+  search.symmetric = true;
   return fill_table(&search.cut_cost,
                     [&](int i, int64_t* row) {
                       for (int j = 0; j < n; ++j) {
                         row[j] = i == j ? 0 : distance(search.matrix, i + 1, j + 1) >> search.shift;
+                        if (row[j] != distance(search.matrix, j + 1, i + 1) >> search.shift) {
+                          search.symmetric = false;
+                        }
                       }
                     }) &&
          fill_table(&search.scaled_cost,
@@ -752,6 +758,26 @@ static __int128 root_bound(__int128 ceiling) {
   return rounded < ceiling ? rounded : ceiling;
 }
 
+// Kicks of the good tour's local search, a point: the search stops sooner when it meets the
+// relaxation's bound.
+constexpr int KICKS_PER_POINT = 10;
+
+// The local search from order: chained Lin-Kernighan for symmetric costs (tour/), iterated
+// segment moves and reversals otherwise (bounds/good_tour.h). Stops after kicks kicks, at a
+// tour of cost_t at most enough, or once stop returns true.
+static std::vector<int> improve_tour(const std::vector<int>& order, int64_t kicks, int64_t enough,
+                                     bool (*stop)()) {
+  if (search.symmetric) {
+    LocalSearchOptions options;
+    options.kicks = kicks;
+    options.enough = enough;
+    options.stop = stop;
+    return lin_kernighan_tour(search.n, search.cut_cost.data(), order, options);
+  }
+  return find_good_tour(search.n, search.cut_cost.data(), order, static_cast<int>(kicks), enough,
+                        stop);
+}
+
 // A stop request before the good tour: the tours so far (the nearest-neighbour tour, and the
 // patched cycle cover when there is one), improved by local search while the grace after the
 // stop lasts, the cheaper kept; and the bound of the LP so far, its last duals (any duals
@@ -760,11 +786,11 @@ static void stop_before_good_tour(const std::vector<int>& start) {
   const int n = search.n;
   Worker& own = search.own;
   const std::vector<int> first = search.incumbent;
-  std::vector<int> order =
-      find_good_tour(n, search.cut_cost.data(), first, 0, INT64_MIN, solver_grace_over);
+  const int64_t kicks = search.symmetric ? KICKS_PER_POINT * int64_t{n} : 0;
+  std::vector<int> order = improve_tour(first, kicks, INT64_MIN, solver_grace_over);
   note_tour(order, exact_cost(order));
   if (!start.empty()) {
-    order = find_good_tour(n, search.cut_cost.data(), start, 0, INT64_MIN, solver_grace_over);
+    order = improve_tour(start, kicks, INT64_MIN, solver_grace_over);
     note_tour(order, exact_cost(order));
   }
   if (own.lp.model && !own.duals.complete) {
@@ -815,8 +841,15 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   solver_progress.phase = "relaxation";
   report_solver_progress();
   // A tour at once, in O(n^2): what a stop request from here on hands back at the least.
-  const std::vector<int> first = nearest_neighbour_tour(n, search.cut_cost.data(), stopping);
-  note_tour(first, exact_cost(first));
+  const std::vector<int> nearest = nearest_neighbour_tour(n, search.cut_cost.data(), stopping);
+  note_tour(nearest, exact_cost(nearest));
+  // Symmetric costs: a local optimum of Lin-Kernighan at once (a few percent above the
+  // optimum, where the nearest-neighbour tour is a fifth), for the LP's core and for a stop.
+  if (search.symmetric) {
+    const std::vector<int> local = improve_tour(nearest, 0, INT64_MIN, stopping);
+    note_tour(local, exact_cost(local));
+  }
+  const std::vector<int> first = search.incumbent;
   choose_core(first);
   build_lp(own, {});
   // Before any cut the LP is the assignment problem, whose solution is a cycle cover: patched
@@ -840,11 +873,9 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   solver_progress.phase = "good tour";
   report_solver_progress();
   const int64_t enough = static_cast<int64_t>(root) + 1;
-  std::vector<int> order =
-      find_good_tour(n, search.cut_cost.data(), first, 10 * n, enough, stopping);
-  if (!start.empty()) {
-    std::vector<int> patched =
-        find_good_tour(n, search.cut_cost.data(), start, 10 * n, enough, stopping);
+  std::vector<int> order = improve_tour(first, KICKS_PER_POINT * int64_t{n}, enough, stopping);
+  if (!start.empty() && !search.symmetric) {  // the patched cycle cover: asymmetric costs
+    std::vector<int> patched = improve_tour(start, KICKS_PER_POINT * int64_t{n}, enough, stopping);
     if (exact_cost(patched) < exact_cost(order)) order = patched;
   }
   const PathCost upper = exact_cost(order);

@@ -1,0 +1,95 @@
+#!/usr/bin/env python3
+"""The chained Lin-Kernighan search alone (tourplan-tour, built with -DTOURPLAN_BENCHMARKS=ON)
+on the symmetric public instances of --folder whose optimum its README gives, for each time
+budget: the tour's excess over the optimum. With --linkern PATH (Concorde's chained
+Lin-Kernighan, a peer for benchmarks only; ../shared/anchors/bin/linkern), the same budget for
+it beside; without it, that column is left out.
+
+    bench/local_search.py [--build DIR] [--folder DIR] [--seconds 1,10] [--smallest 150]
+                          [--largest 5000] [--only NAME,NAME] [--linkern PATH]
+"""
+import argparse
+import os
+import re
+import subprocess
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+
+
+def optima(folder):
+    """name -> (points, optimum) from the folder's README table."""
+    found = {}
+    with open(os.path.join(folder, "README.md")) as readme:
+        for line in readme:
+            cells = [c.strip() for c in line.strip().strip("|").split("|")]
+            if len(cells) == 4 and cells[0].endswith(".tsp") and cells[3].isdigit():
+                found[cells[0]] = (int(cells[1]), int(cells[3]))
+    return found
+
+
+def tourplan(binary, path, seconds):
+    done = subprocess.run([binary, str(seconds), path], capture_output=True, text=True,
+                          check=True)
+    cost, taken = done.stdout.split()
+    return int(cost), float(taken)
+
+
+def linkern(binary, path, seconds):
+    with tempfile.TemporaryDirectory() as scratch:
+        done = subprocess.run([binary, "-s", "99", "-t", str(seconds), "-R", "1000000000",
+                               "-Q", path], capture_output=True, text=True, cwd=scratch)
+    found = re.search(r"Final Cycle: (\d+)", done.stdout)
+    return int(found.group(1)) if found else None
+
+
+def excess(cost, optimum):
+    return "%+.2f %%" % (100.0 * (cost - optimum) / optimum)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--folder", default=os.path.join(ROOT, "..", "shared", "tsplib", "large"))
+    parser.add_argument("--seconds", default="1,10")
+    parser.add_argument("--smallest", type=int, default=150)
+    parser.add_argument("--largest", type=int, default=5000)
+    parser.add_argument("--only", default="")
+    parser.add_argument("--linkern", default="")
+    args = parser.parse_args()
+    binary = os.path.join(args.build, "tourplan-tour")
+    budgets = [float(x) for x in args.seconds.split(",") if x]
+    only = set(x for x in args.only.split(",") if x)
+    peer = os.path.abspath(args.linkern) if args.linkern and os.path.exists(args.linkern) else ""
+
+    header = "%-14s %6s" % ("instance", "points")
+    for seconds in budgets:
+        header += "   %12s" % ("tourplan %gs" % seconds)
+        if peer:
+            header += " %12s" % ("linkern %gs" % seconds)
+    print(header)
+    totals = {}
+    for name, (points, optimum) in sorted(optima(args.folder).items(), key=lambda x: x[1][0]):
+        if points < args.smallest or points > args.largest:
+            continue
+        if only and os.path.splitext(name)[0] not in only:
+            continue
+        path = os.path.join(args.folder, name)
+        row = "%-14s %6d" % (os.path.splitext(name)[0], points)
+        for seconds in budgets:
+            cost, _ = tourplan(binary, path, seconds)
+            row += "   %12s" % excess(cost, optimum)
+            totals.setdefault(("tourplan", seconds), []).append((cost - optimum) / optimum)
+            if peer:
+                theirs = linkern(peer, path, seconds)
+                row += " %12s" % (excess(theirs, optimum) if theirs else "-")
+                if theirs:
+                    totals.setdefault(("linkern", seconds), []).append((theirs - optimum) / optimum)
+        print(row, flush=True)
+    for (who, seconds), values in sorted(totals.items()):
+        print("mean excess, %s %gs: %+.3f %%" % (who, seconds, 100.0 * sum(values) / len(values)))
+
+
+if __name__ == "__main__":
+    main()
