@@ -15,7 +15,9 @@
 // the same duals bound each child in O(n). A node or child is dropped when its bound is above
 // K * limit, where limit is
 // - floor(UB / 2^t) until the search meets a tour, UB being the cost of a good tour found
-//   first: no tour of cost at most UB, hence no optimal tour, is dropped;
+//   first (chained Lin-Kernighan for symmetric costs, tour/lin_kernighan.h; iterated segment
+//   moves otherwise, bounds/good_tour.h; any real tour will do): no tour of cost at most UB,
+//   hence no optimal tour, is dropped;
 // - once the search has met a tour of cost C (the best so far: the cheapest, and of those the
 //   first in the order): floor(C / 2^t) when t > 0, the later tours being compared exactly;
 //   when t = 0, C for the paths before that tour in the order (a tour of cost C there comes
