@@ -46,7 +46,6 @@ void subtour_lp_create(SubtourLp* lp, int n, const int64_t* cost, const std::vec
   lp->column_head.clear();
   lp->cut_hash.clear();
   lp->x.clear();
-  std::vector<double> row_bound(2 * static_cast<size_t>(n), 1.0);
   ClpSimplex* model = new ClpSimplex;
   model->setLogLevel(0);
   // Every element is 0 or 1 and the costs are of one magnitude: scaling would only be redone
@@ -65,7 +64,6 @@ void subtour_lp_create(SubtourLp* lp, int n, const int64_t* cost, const std::vec
   lp->rows_changed = true;
   lp->cuts.clear();
   lp->optimal = false;
-  lp->stopped = false;
 }
 
 void subtour_lp_destroy(SubtourLp* lp) {
@@ -175,11 +173,9 @@ bool subtour_lp_solve(SubtourLp* lp) {
   model->dual(0, lp->rows_changed ? KEEP_WORK_AREAS
                                   : KEEP_WORK_AREAS | REUSE_FACTORISATION | SKIP_SETUP);
   constexpr int STOPPED_BY_EVENT = 5;
-  lp->stopped = model->status() == STOPPED_BY_EVENT;
-  if (!lp->stopped && (model->status() < 0 || model->status() >= 3)) {
+  if (model->status() != STOPPED_BY_EVENT && (model->status() < 0 || model->status() >= 3)) {
     model->allSlackBasis();
     model->dual(0, KEEP_WORK_AREAS);
-    lp->stopped = model->status() == STOPPED_BY_EVENT;
   }
   lp->rows_changed = false;
   lp->optimal = model->isProvenOptimal();

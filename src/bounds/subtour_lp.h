@@ -45,7 +45,6 @@ struct SubtourLp {
   std::vector<double> in_dual;      // per point: x(into i) = 1
   std::vector<double> cut_dual;     // per cut: >= 0 for subtour cuts, <= 0 for blossoms
   bool optimal = false;             // the last solve was proven optimal
-  bool stopped = false;             // the last solve was ended by stop
   bool rows_changed = true;         // cuts or columns added or dropped since the last solve
 };
 
@@ -65,7 +64,7 @@ int subtour_lp_add_arcs(SubtourLp* lp, const std::vector<int>& arcs);
 void subtour_lp_fix_arc(SubtourLp* lp, int tail, int head, bool fixed);
 // Solves from the last basis; fills x and the duals. Returns whether it was proven optimal.
 // When the LP is infeasible, its ray is added to the duals, so that the bound shows it.
-// A solve that stop ends early keeps its last duals (stopped): any duals give a valid bound.
+// A solve that stop ends early keeps its last duals: any duals give a valid bound.
 bool subtour_lp_solve(SubtourLp* lp);
 // Adds up to max_cuts subtour cuts that the last solution violates, and (blossoms) blossoms
 // found by the odd-component heuristic on its edges x(i, j) + x(j, i); returns how many.

@@ -188,7 +188,7 @@ static bool build_rows(const State<Value>* previous, int64_t first, int64_t last
     at = after;
     // A termination request ends the size early; the run ends with it. So does a stop
     // request, which ends the solve.
-    if ((++rows & 255) == 0 && (pending_signal_error() != 0 || solver_stop_requested())) break;
+    if ((++rows & 255) == 0 && solver_should_stop()) break;
   }
   return true;
 }

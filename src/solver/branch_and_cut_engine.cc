@@ -295,8 +295,7 @@ static void note_lower_bound(__int128 shifted) {
 // Ends the work in hand when a stop request, an interrupt or a failure has come. The calling
 // thread raises an interrupt only once every worker is done (poll_pending_signal).
 static bool stopping() {
-  if (!search.stopped.load(std::memory_order_relaxed) &&
-      (solver_stop_requested() || pending_signal_error() != 0)) {
+  if (!search.stopped.load(std::memory_order_relaxed) && solver_should_stop()) {
     search.stopped.store(true);
   }
   return search.stopped.load(std::memory_order_relaxed);

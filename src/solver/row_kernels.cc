@@ -411,7 +411,7 @@ void rows_fill_first_size(void* layer) {
 static void* fill_chunks(void*) {
   for (;;) {
     const uint64_t first = phase.next_chunk.fetch_add(1, std::memory_order_relaxed) * phase.chunk;
-    if (first >= phase.high_parts || pending_signal_error() != 0 || solver_stop_requested()) break;
+    if (first >= phase.high_parts || solver_should_stop()) break;
     const uint64_t end = first + phase.chunk < phase.high_parts ? first + phase.chunk
                                                                  : phase.high_parts;
     phase.kernel(phase.k, first, end);

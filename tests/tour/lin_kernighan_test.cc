@@ -92,7 +92,7 @@ void expect_tour(const std::vector<int>& order, int n, const std::string& what) 
   for (int p = 0; p < n; ++p) ASSERT_EQ(sorted[p], p) << what;
 }
 
-TEST(LinKernighan, ATourNeverDearerThanItsStartWhateverTheCosts) {
+TEST(ChainedLocalSearch, ATourNeverDearerThanItsStartWhateverTheCosts) {
   for (const Shape& shape : SHAPES) {
     for (int n : {2, 3, 5, 8, 40, 300, 1000}) {
       const Flat f = shape.make(n);
@@ -114,7 +114,7 @@ TEST(LinKernighan, ATourNeverDearerThanItsStartWhateverTheCosts) {
   }
 }
 
-TEST(LinKernighan, TheSameSeedGivesTheSameTour) {
+TEST(ChainedLocalSearch, TheSameSeedGivesTheSameTour) {
   const Flat f = uniform(500, 3);
   LocalSearchOptions options;
   options.kicks = 2000;
@@ -123,7 +123,7 @@ TEST(LinKernighan, TheSameSeedGivesTheSameTour) {
   EXPECT_EQ(lin_kernighan_tour(f.n, f.cost.data(), {}, options), first);
 }
 
-TEST(LinKernighan, TheOptimumOfTheSmallPublicInstances) {
+TEST(ChainedLocalSearch, TheOptimumOfTheSmallPublicInstances) {
   for (int k = 0; k < PUBLIC_INSTANCE_COUNT; ++k) {
     const PublicInstance& instance = PUBLIC_INSTANCES[k];
     const Costs costs = load_instance(public_instance_path(instance.file));
@@ -145,7 +145,7 @@ TEST(LinKernighan, TheOptimumOfTheSmallPublicInstances) {
   }
 }
 
-TEST(LinKernighan, TheOptimumOfThePublicInstancesOf70To150Points) {
+TEST(ChainedLocalSearch, TheOptimumOfThePublicInstancesOf70To150Points) {
   // Within 30 kicks a point, for the fixed seed: a weaker search (no kicks among random points,
   // no or-opt, a chain of one move) misses some of them.
   const struct {
@@ -171,7 +171,7 @@ TEST(LinKernighan, TheOptimumOfThePublicInstancesOf70To150Points) {
   }
 }
 
-TEST(LinKernighan, AStopEndsItWithATourNoDearerThanItsStart) {
+TEST(ChainedLocalSearch, AStopEndsItWithATourNoDearerThanItsStart) {
   static int looks;
   const Flat f = uniform(3000, 5);
   std::vector<int> start(f.n);
