@@ -2,6 +2,7 @@
 // of sections, each a keyword line followed by lines of numbers, optionally closed by EOF.
 // Everything needed to size a section (TYPE, DIMENSION, EDGE_WEIGHT_TYPE and, for explicit
 // weights, EDGE_WEIGHT_FORMAT) must come before it.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -82,6 +83,7 @@ struct Header {
   bool has_type = false;
   int type = TYPE_TSP;
   int64_t dimension = 0;  // 0 until given
+  int64_t dimension_line = 0;
   bool has_weight_type = false;
   int weight_type = WEIGHT_EXPLICIT;
   std::string weight_type_name;
@@ -108,6 +110,7 @@ struct Reader {
   std::vector<std::string_view> lines;
   size_t next = 0;  // index of the next line to read
   ImportError* error;
+  int64_t most_points = MAX_DIMENSION;
 };
 
 bool fail(ImportError* error, int64_t line, std::string message) {
@@ -224,6 +227,23 @@ int64_t listed_count(int format, int64_t n) {
 
 bool is_coordinate_type(int weight_type) { return weight_type != WEIGHT_EXPLICIT; }
 
+// Types whose costs grow with the Euclidean distance in the plane, in space or on the sphere,
+// so that the nearest points of a point are found without a table (Problem::geometry).
+Geometry geometry_of(int weight_type) {
+  switch (weight_type) {
+    case WEIGHT_EUC_2D:
+    case WEIGHT_CEIL_2D:
+    case WEIGHT_ATT:
+      return GEOMETRY_PLANE;
+    case WEIGHT_EUC_3D:
+      return GEOMETRY_SPACE;
+    case WEIGHT_GEO:
+      return GEOMETRY_SPHERE;
+    default:
+      return GEOMETRY_NONE;
+  }
+}
+
 bool is_3d_type(int weight_type) {
   return weight_type == WEIGHT_EUC_3D || weight_type == WEIGHT_MAN_3D ||
          weight_type == WEIGHT_MAX_3D;
@@ -237,12 +257,22 @@ size_t coordinate_count(const Header& header) {
 
 // Checks that the header is complete and consistent; section names the data section
 // about to be read, or is null once the whole file has been read.
+// A problem read without a table of costs needs a type with a geometry.
+bool table_free(const Header& header, int64_t most_table_points, ImportError* error) {
+  if (geometry_of(header.weight_type) != GEOMETRY_NONE) return true;
+  return fail(error, header.dimension_line,
+              "DIMENSION above " + std::to_string(most_table_points) +
+                  " needs EDGE_WEIGHT_TYPE EUC_2D, CEIL_2D, ATT, GEO or EUC_3D, not " +
+                  header.weight_type_name);
+}
+
 bool check_header(const Header& header, const char* section, int64_t line,
                          ImportError* error) {
   const std::string before = section ? std::string(" before ") + section : "";
   if (!header.has_type) return fail(error, line, "no TYPE" + before);
   if (header.dimension == 0) return fail(error, line, "no DIMENSION" + before);
   if (!header.has_weight_type) return fail(error, line, "no EDGE_WEIGHT_TYPE" + before);
+  if (header.dimension > MAX_DIMENSION) return table_free(header, MAX_DIMENSION, error);
   if (header.weight_type == WEIGHT_EXPLICIT) {
     if (!header.has_format) {
       return fail(error, line, "EDGE_WEIGHT_TYPE EXPLICIT needs an EDGE_WEIGHT_FORMAT" + before);
@@ -397,14 +427,15 @@ void skip_section(Reader* reader, size_t section) {
   reader->next = index;
 }
 
-bool parse_dimension(Reader* reader, size_t index, std::string_view value, int64_t* dimension) {
+bool parse_dimension(Reader* reader, size_t index, std::string_view value, Header* header) {
   int64_t n = 0;
-  if (!parse_whole(value, &n) || n < 2 || n > MAX_DIMENSION) {
+  if (!parse_whole(value, &n) || n < 2 || n > reader->most_points) {
     return fail(reader, index,
-                "DIMENSION must be a whole number from 2 to " + std::to_string(MAX_DIMENSION) +
-                    ", not " + quoted(value));
+                "DIMENSION must be a whole number from 2 to " +
+                    std::to_string(reader->most_points) + ", not " + quoted(value));
   }
-  *dimension = n;
+  header->dimension = n;
+  header->dimension_line = static_cast<int64_t>(index) + 1;
   return true;
 }
 
@@ -462,7 +493,7 @@ bool read_keyword_line(Reader* reader, size_t index, Header* header, Data* data,
     header->has_type = true;
     return choose(reader, index, keyword, value, TYPE_CHOICES, &header->type);
   }
-  if (keyword == "DIMENSION") return parse_dimension(reader, index, value, &header->dimension);
+  if (keyword == "DIMENSION") return parse_dimension(reader, index, value, header);
   if (keyword == "EDGE_WEIGHT_TYPE") {
     header->has_weight_type = true;
     header->weight_type_name = value;
@@ -497,10 +528,37 @@ bool read_keyword_line(Reader* reader, size_t index, Header* header, Data* data,
   return fail(reader, index, "unknown keyword " + quoted(keyword));
 }
 
+// Without a table every cost is computed when needed: each must stay below 2^40 (the local
+// search's sums over up to 2^22 points stay exact), and the distance of the bounding box's
+// corners bounds them all, since each rule grows with every difference of coordinates.
+bool check_spread(const Header& header, const Data& data, ImportError* error) {
+  Point low = data.points[0], high = data.points[0];
+  for (const Point& p : data.points) {
+    low = {std::min(low.x, p.x), std::min(low.y, p.y), std::min(low.z, p.z)};
+    high = {std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z)};
+  }
+  if (header.weight_type == WEIGHT_GEO) return true;  // half the earth's circumference at most
+  const double widest = DISTANCE_RULES[header.weight_type](low, high);
+  if (!(widest < 1099511627776.0)) {
+    return fail(error, 0,
+                "the coordinates lie too far apart for a search without a table of costs "
+                "(distances must stay below 2^40)");
+  }
+  return true;
+}
+
 bool build_costs(const Header& header, const Data& data, Problem* problem,
-                 ImportError* error) {
+                 int64_t most_table_points, ImportError* error) {
   const int64_t n = header.dimension;
   problem->dimension = n;
+  if (is_coordinate_type(header.weight_type)) {
+    problem->points = data.points;
+    problem->distance = DISTANCE_RULES[header.weight_type];
+    problem->geometry = geometry_of(header.weight_type);
+  }
+  if (n > most_table_points) {
+    return table_free(header, most_table_points, error) && check_spread(header, data, error);
+  }
   problem->costs.assign(n * n, 0);
   int64_t* costs = problem->costs.data();
   if (header.weight_type == WEIGHT_EXPLICIT) {
@@ -537,10 +595,12 @@ bool build_costs(const Header& header, const Data& data, Problem* problem,
 
 }  // namespace
 
-bool parse_tsplib(std::string_view text, Problem* problem, ImportError* error) {
+bool parse_tsplib(std::string_view text, Problem* problem, ImportError* error,
+                  int64_t most_table_points, int64_t most_points) {
   Reader reader;
   reader.lines = split_lines(text);
   reader.error = error;
+  reader.most_points = std::max(most_points, std::min(most_table_points, MAX_DIMENSION));
   Header header;
   Data data;
   std::vector<std::string> seen;
@@ -560,7 +620,7 @@ bool parse_tsplib(std::string_view text, Problem* problem, ImportError* error) {
   if (is_coordinate_type(header.weight_type) && !data.has_points) {
     return fail(error, 0, "no NODE_COORD_SECTION");
   }
-  if (!build_costs(header, data, problem, error)) return false;
+  if (!build_costs(header, data, problem, most_table_points, error)) return false;
   problem->name = header.name;
   if (header.display_type != DISPLAY_NONE) {
     problem->drawing = data.has_display ? data.display : data.points;

@@ -36,10 +36,24 @@ double max_3d_distance(Point a, Point b);
 // degrees.minutes to radians: the integer part counts degrees, the fraction minutes.
 double geo_radians(double degrees_minutes);
 
+// How the nearest points of a point are found for a coordinate type: the types whose costs grow
+// with the Euclidean distance between the coordinates (EUC_2D, CEIL_2D, ATT in the plane,
+// EUC_3D in space) or with the distance on the sphere (GEO); none for the others.
+enum Geometry { GEOMETRY_NONE, GEOMETRY_PLANE, GEOMETRY_SPACE, GEOMETRY_SPHERE };
+
+// Instances of a type with a geometry are read up to this size, without a table of costs past
+// MAX_DIMENSION, when the caller asks for it (parse_tsplib).
+constexpr int64_t MAX_POINTS_WITHOUT_TABLE = 10000000;
+
 // N x N costs, row by row: costs[(r - 1) * N + (c - 1)] is the cost from node r to node c.
 struct Problem {
   int64_t dimension = 0;
-  std::vector<int64_t> costs;
+  std::vector<int64_t> costs;  // empty when read without a table
+  // A coordinate type's nodes (1..N at 0..N-1) and distance rule: costs[(r - 1) * N + (c - 1)]
+  // is distance(points[r - 1], points[c - 1]) for r != c.
+  std::vector<Point> points;
+  double (*distance)(Point, Point) = nullptr;
+  Geometry geometry = GEOMETRY_NONE;
   std::string name;  // NAME as written, maybe empty
   // Where to draw each node (1..N at 0..N-1): the display data, else the node coordinates;
   // empty when the file has neither or says NO_DISPLAY.
@@ -54,7 +68,10 @@ struct ImportError {
 
 // Reads the whole text of a TSPLIB file: TYPE TSP or ATSP, EDGE_WEIGHT_TYPE EXPLICIT (any row or
 // column matrix format) or one of the coordinate types. Symmetric matrices come out in full.
-bool parse_tsplib(std::string_view text, Problem* problem, ImportError* error);
+// Up to most_table_points nodes the costs come as a table; beyond, up to most_points, only a
+// type with a geometry is read, without a table (each distance must stay below 2^40 then).
+bool parse_tsplib(std::string_view text, Problem* problem, ImportError* error,
+                  int64_t most_table_points = MAX_DIMENSION, int64_t most_points = MAX_DIMENSION);
 
 // tourplan's problem file: N, then N rows of N costs separated by single spaces, CR LF ends.
 std::string problem_file_text(const Problem& problem);
