@@ -474,6 +474,7 @@ std::vector<int> chained_search(int n, const Costs& cost, std::vector<int> neigh
   for (int p : start) wake(s, p);
   search_queue(s);
   s.journal.clear();
+  if (options.better) options.better(options.context, s.length);
   for (int64_t round = 0; round < options.kicks && s.length > options.enough && !s.stopped;
        ++round) {
     const int64_t before = s.length;
@@ -485,6 +486,8 @@ std::vector<int> chained_search(int n, const Costs& cost, std::vector<int> neigh
       for (size_t k = s.head; k < s.queue.size(); ++k) s.queued[s.queue[k]] = 0;
       s.queue.clear();
       s.head = 0;
+    } else if (s.length < before && options.better) {
+      options.better(options.context, s.length);
     }
     s.journal.clear();
     looks_stop(s);

@@ -34,6 +34,10 @@ struct LocalSearchOptions {
   int64_t enough = INT64_MIN;      // a tour that costs this or less ends the search
   uint64_t seed = 1;
   bool (*stop)() = nullptr;        // true ends the search with the best tour so far
+  // Called with the cost of each better tour the chain keeps (after the first local optimum,
+  // then after kicks); may be null.
+  void (*better)(void* context, int64_t cost) = nullptr;
+  void* context = nullptr;
 };
 
 // The best tour found for the symmetric costs cost[i * n + j] of points 0..n-1 (each below

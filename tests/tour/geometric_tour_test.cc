@@ -1,0 +1,252 @@
+// The search without a table of costs: the nearest points as every distance has them, the
+// costs as the importer's table has them, a lower bound never above the optimum, and tours
+// of every shape of instance.
+#include "tour/geometric_tour.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "solver/solve_problem.h"
+#include "tour/chained_search.h"
+#include "tour/neighbours.h"
+#include "tour/one_tree_bound.h"
+
+namespace {
+
+std::string data_path(const std::string& relative) {
+  return std::string(TOURPLAN_TEST_DATA) + "/" + relative;
+}
+
+Problem read_instance(const std::string& path, int64_t most_table_points) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  Problem problem;
+  ImportError error;
+  EXPECT_TRUE(parse_tsplib(text.str(), &problem, &error, most_table_points,
+                           MAX_POINTS_WITHOUT_TABLE))
+      << path << ": " << error.message;
+  return problem;
+}
+
+// Points in the plane as an EUC_2D instance read without its table.
+Problem plane(const std::vector<Point>& points) {
+  Problem problem;
+  problem.dimension = static_cast<int64_t>(points.size());
+  problem.points = points;
+  problem.distance = euc_2d_distance;
+  problem.geometry = GEOMETRY_PLANE;
+  return problem;
+}
+
+// Every shape that trips a search of the nearest points or a local search.
+struct Shape {
+  const char* name;
+  std::vector<Point> (*make)(int n);
+};
+const Shape SHAPES[] = {
+    {"uniform", [](int n) {
+       std::mt19937_64 random(n);
+       std::vector<Point> points;
+       for (int p = 0; p < n; ++p) points.push_back({double(random() % 100000), double(random() % 100000)});
+       return points;
+     }},
+    {"one spot", [](int n) { return std::vector<Point>(n, Point{7, 7}); }},
+    {"a line", [](int n) {
+       std::vector<Point> points;
+       for (int p = 0; p < n; ++p) points.push_back({double((p * 7919) % n), 0});
+       return points;
+     }},
+    {"two clusters", [](int n) {
+       std::mt19937_64 random(n);
+       std::vector<Point> points;
+       for (int p = 0; p < n; ++p) {
+         points.push_back({double(random() % 100) + (p % 2) * 1e7, double(random() % 100)});
+       }
+       return points;
+     }},
+    {"a grid", [](int n) {  // ties everywhere
+       std::vector<Point> points;
+       const int side = static_cast<int>(std::ceil(std::sqrt(n)));
+       for (int p = 0; p < n; ++p) points.push_back({double(p % side) * 10, double(p / side) * 10});
+       return points;
+     }},
+};
+
+double distance(const Site& a, const Site& b) {
+  return std::sqrt((a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y) + (a.z - b.z) * (a.z - b.z));
+}
+
+TEST(CoordinateSearch, TheNearestPointsAreNearerThanEveryOtherPoint) {
+  for (const Shape& shape : SHAPES) {
+    for (int n : {2, 9, 300, 1500}) {
+      std::vector<Site> sites;
+      for (const Point& p : shape.make(n)) sites.push_back({p.x, p.y, (p.x * 7 + p.y) / 3});
+      for (const bool space : {false, true}) {
+        if (!space) for (Site& s : sites) s.z = 0;
+        const int count = std::min(8, n - 1);
+        const std::vector<int> neighbour = nearest_neighbours(sites, count);
+        for (int p = 0; p < n; ++p) {
+          const int* listed = &neighbour[static_cast<size_t>(p) * count];
+          const std::string what = std::string(shape.name) + ", n = " + std::to_string(n) +
+                                   ", point " + std::to_string(p);
+          std::vector<int> sorted(listed, listed + count);
+          std::sort(sorted.begin(), sorted.end());
+          ASSERT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << what;
+          ASSERT_FALSE(std::binary_search(sorted.begin(), sorted.end(), p)) << what;
+          for (int k = 1; k < count; ++k) {
+            ASSERT_LE(distance(sites[p], sites[listed[k - 1]]), distance(sites[p], sites[listed[k]]))
+                << what;
+          }
+          const double farthest = distance(sites[p], sites[listed[count - 1]]);
+          for (int q = 0; q < n; ++q) {
+            if (q == p || std::binary_search(sorted.begin(), sorted.end(), q)) continue;
+            ASSERT_GE(distance(sites[p], sites[q]), farthest) << what << ", " << q;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(CoordinateSearch, TheLeastWeightedDistanceIsALowerBoundWithinItsMargin) {
+  for (const Shape& shape : SHAPES) {
+    const int n = 400;
+    std::vector<Site> sites;
+    for (const Point& p : shape.make(n)) sites.push_back({p.x, p.y, 0});
+    std::mt19937_64 random(7);
+    std::vector<double> weight(n);
+    for (double& w : weight) w = double(random() % 20001) - 10000;
+    const int count = 5;
+    const std::vector<int> listed = nearest_neighbours(sites, count);
+    const std::vector<double> least = least_weighted_distances(sites, 3.0, weight, listed, count);
+    for (int p = 0; p < n; ++p) {
+      double exact = INFINITY;
+      for (int q = 0; q < n; ++q) {
+        const int* own = &listed[static_cast<size_t>(p) * count];
+        if (q == p || std::find(own, own + count, q) != own + count) continue;
+        exact = std::min(exact, 3.0 * distance(sites[p], sites[q]) + weight[q]);
+      }
+      EXPECT_LE(least[p], exact) << shape.name << " " << p;
+      EXPECT_GE(least[p], exact - 1.0 - 1e-6 * std::fabs(exact)) << shape.name << " " << p;
+    }
+  }
+}
+
+// Every coordinate instance bundled: the raw GEO ones of the tests, the bench's EUC_2D and ATT.
+const char* const COORDINATE_INSTANCES[] = {
+    "tsplib/raw/burma14.tsp",       "tsplib/raw/ulysses16.tsp",     "tsplib/raw/ulysses22.tsp",
+    "../../bench/tsplib/att48.tsp", "../../bench/tsplib/eil51.tsp", "../../bench/tsplib/berlin52.tsp",
+    "../../bench/tsplib/st70.tsp",  "../../bench/tsplib/eil76.tsp", "../../bench/tsplib/pr76.tsp",
+    "../../bench/tsplib/rat99.tsp", "../../bench/tsplib/kroA100.tsp", "../../bench/tsplib/rd100.tsp",
+    "../../bench/tsplib/eil101.tsp", "../../bench/tsplib/lin105.tsp", "../../bench/tsplib/ch130.tsp",
+    "../../bench/tsplib/ch150.tsp",
+};
+const int64_t OPTIMA[] = {3323, 6859, 7013, 10628, 426, 7542, 675, 538, 108159,
+                          1211, 21282, 7910, 629, 14379, 6110, 6528};
+
+TEST(CoordinateSearch, TheCostsAreTheTablesCosts) {
+  for (const char* file : COORDINATE_INSTANCES) {
+    const Problem table = read_instance(data_path(file), MAX_DIMENSION);
+    const Problem points = read_instance(data_path(file), 0);
+    ASSERT_TRUE(points.costs.empty()) << file;
+    ASSERT_NE(points.geometry, GEOMETRY_NONE) << file;
+    const int n = static_cast<int>(table.dimension);
+    const CoordinateCosts cost{points.points.data(), points.distance};
+    for (int r = 0; r < n; ++r) {
+      for (int c = 0; c < n; ++c) {
+        if (r != c) {
+          ASSERT_EQ(cost(r, c), table.costs[static_cast<size_t>(r) * n + c]) << file;
+        }
+      }
+    }
+  }
+}
+
+int64_t bound_of(const Problem& problem, int64_t upper) {
+  const int n = static_cast<int>(problem.dimension);
+  const int count = std::min(8, n - 1);
+  const std::vector<Site> sites = coordinate_sites(problem);
+  OneTreeOptions options;
+  options.upper = upper;
+  options.sites = &sites;
+  options.cost_per_distance = cost_per_distance(problem);
+  return one_tree_bound(n, {problem.points.data(), problem.distance},
+                        coordinate_neighbours(problem, count, nullptr), count, options);
+}
+
+TEST(CoordinateSearch, TheBoundIsNeverAboveTheOptimum) {
+  for (size_t k = 0; k < std::size(COORDINATE_INSTANCES); ++k) {
+    const Problem problem = read_instance(data_path(COORDINATE_INSTANCES[k]), 0);
+    const int64_t bound = bound_of(problem, OPTIMA[k] + OPTIMA[k] / 20);
+    EXPECT_LE(bound, OPTIMA[k]) << COORDINATE_INSTANCES[k];
+    EXPECT_GE(bound, OPTIMA[k] * 90 / 100) << COORDINATE_INSTANCES[k];  // a bound worth having
+  }
+  // Clusters whose nearest points lie all in their own cluster, so that the tree must take
+  // edges no list holds; the optimum from the exact engines.
+  for (int clusters : {2, 3}) {
+    for (int seed = 0; seed < 6; ++seed) {
+      std::mt19937_64 random(seed * 10 + clusters);
+      std::vector<Point> points;
+      for (int p = 0; p < 9 * clusters; ++p) {
+        points.push_back({double(random() % 30) + (p % clusters) * 1000.0 * (1 + seed % 3),
+                          double(random() % 30) + (p % clusters) * 700.0});
+      }
+      const Problem problem = plane(points);
+      const int n = static_cast<int>(points.size());
+      std::vector<int64_t> costs(static_cast<size_t>(n) * n, 0);
+      for (int r = 0; r < n; ++r) {
+        for (int c = 0; c < n; ++c) {
+          if (r != c) costs[static_cast<size_t>(r) * n + c] = static_cast<int64_t>(euc_2d_distance(points[r], points[c]));
+        }
+      }
+      const SolveResult optimum = solve_problem(n, costs.data(), {});
+      ASSERT_EQ(optimum.status, SOLVE_DONE);
+      EXPECT_LE(bound_of(problem, static_cast<int64_t>(optimum.cost) * 2),
+                static_cast<int64_t>(optimum.cost))
+          << clusters << " clusters, seed " << seed;
+    }
+  }
+}
+
+int64_t order_cost(const Problem& problem, const std::vector<int>& order) {
+  const CoordinateCosts cost{problem.points.data(), problem.distance};
+  int64_t total = 0;
+  for (size_t t = 0; t < order.size(); ++t) total += cost(order[t], order[(t + 1) % order.size()]);
+  return total;
+}
+
+TEST(CoordinateSearch, ASoundTourOfEveryShapeAndTheSameForTheSameSeed) {
+  for (const Shape& shape : SHAPES) {
+    for (int n : {5, 6, 50, 2000}) {
+      const Problem problem = plane(shape.make(n));
+      const std::string what = std::string(shape.name) + ", n = " + std::to_string(n);
+      CoordinateSearchOptions options;
+      options.search.kicks = 3 * int64_t{n};
+      const CoordinateSearchResult found = coordinate_search(problem, options);
+      ASSERT_EQ(static_cast<int>(found.order.size()), n) << what;
+      EXPECT_EQ(found.order[0], 0) << what;
+      std::vector<int> sorted = found.order;
+      std::sort(sorted.begin(), sorted.end());
+      for (int p = 0; p < n; ++p) ASSERT_EQ(sorted[p], p) << what;
+      EXPECT_EQ(found.cost, order_cost(problem, found.order)) << what;
+      const int count = std::min(8, n - 1);
+      const CoordinateCosts cost{problem.points.data(), problem.distance};
+      const std::vector<int> greedy = chained_search::greedy_order(
+          n, cost, coordinate_neighbours(problem, count, nullptr), count);
+      EXPECT_LE(found.cost, order_cost(problem, greedy)) << what;
+      ASSERT_TRUE(found.has_bound) << what;
+      EXPECT_LE(found.lower_bound, found.cost) << what;
+      EXPECT_EQ(coordinate_search(problem, options).order, found.order) << what;
+    }
+  }
+}
+
+}  // namespace
