@@ -24,6 +24,7 @@
 #include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "solver/solve_problem.h"
+#include "tour/geometric_tour.h"
 #include "version.h"
 
 constexpr int EXIT_SOLVED = 0;
@@ -52,8 +53,16 @@ static const char HELP[] =
     "pair of points (1.2 GiB at 4461 points). A problem that cannot fit is refused\n"
     "before the solve, with exit status 4.\n"
     "\n"
+    "Beyond 5000 points, up to 10000000, an instance given by coordinates (EUC_2D,\n"
+    "CEIL_2D, ATT, GEO, EUC_3D) is too large to prove: it is searched without a table of\n"
+    "costs (about 1 KB a point) for the time limit, 60 s when none is given, and the\n"
+    "best tour found is reported with a lower bound, with exit status 3.\n"
+    "\n"
     "Exit status: 0 solved, 1 bad input or a file not written, 2 bad command line,\n"
     "3 time limit reached, 4 out of memory, 130 interrupted (Ctrl+C).\n";
+
+// The search of an instance too large to prove, when no time limit is given.
+constexpr double DEFAULT_SEARCH_SECONDS = 60;
 
 struct Options {
   const char* input = nullptr;
@@ -327,6 +336,51 @@ static int end_interrupted(std::vector<StagedOutput>* staged) {
   return 128 + interrupt_signal.load();
 }
 
+// ---- Instances too large to prove ----
+
+static double search_deadline = 0;
+
+static bool search_should_stop() {
+  return interrupted.load() || clock_seconds() >= search_deadline;
+}
+
+struct SearchProgress {
+  const SolveOptions* options;
+  double start;
+};
+
+static void note_search_progress(void* context, const char* phase, bool has_best, int64_t best,
+                                 bool has_bound, int64_t bound) {
+  const SearchProgress& search = *static_cast<const SearchProgress*>(context);
+  if (!search.options->progress) return;
+  search.options->progress({phase, 0, has_best, best, has_bound, bound,
+                            clock_seconds() - search.start},
+                           search.options->context);
+}
+
+// The best tour of a time's search and a lower bound, as a solve that reached its time limit
+// reports them (a stop request: an interrupted one).
+static SolveResult search_problem(const Problem& problem, const SolveOptions& options) {
+  const double start = clock_seconds();
+  search_deadline = start + options.time_limit;
+  SearchProgress progress{&options, start};
+  CoordinateSearchOptions search;
+  search.search.kicks = INT64_MAX;
+  search.search.stop = search_should_stop;
+  search.progress = note_search_progress;
+  search.context = &progress;
+  const CoordinateSearchResult found = coordinate_search(problem, search);
+  SolveResult result;
+  result.status = interrupted.load() ? SOLVE_INTERRUPTED : SOLVE_TIME_LIMIT;
+  for (int point : found.order) result.tour.push_back(point + 1);
+  result.tour.push_back(1);
+  result.cost = found.cost;
+  // Every distance is at least 0, so is every tour.
+  result.lower_bound = found.has_bound ? std::max<int64_t>(found.lower_bound, 0) : 0;
+  result.seconds = clock_seconds() - start;
+  return result;
+}
+
 // staged: the output files, kept by the caller so that it can remove them on any way out.
 static int solve_command(int argc, char** argv, std::vector<StagedOutput>* staged_outputs) {
   // A closed standard stream must not be taken over by a file opened later.
@@ -346,7 +400,8 @@ static int solve_command(int argc, char** argv, std::vector<StagedOutput>* stage
   Problem problem;
   ImportError error;
   const bool parsed = is_problem_file(text) ? parse_problem_file(text, &problem, &error)
-                                            : parse_tsplib(text, &problem, &error);
+                                            : parse_tsplib(text, &problem, &error, MAX_DIMENSION,
+                                                           MAX_POINTS_WITHOUT_TABLE);
   if (!parsed) {
     return refuse(shown + ":" + (error.line > 0 ? std::to_string(error.line) + ":" : "") + " " +
                   error.message);
@@ -355,6 +410,15 @@ static int solve_command(int argc, char** argv, std::vector<StagedOutput>* stage
   std::string name = problem.name;
   if (name.empty()) name = input == "-" ? "stdin" : problem_name(input);
   const int64_t n = problem.dimension;
+  const bool searched = problem.costs.empty();  // read without a table: too large to prove
+  if (searched) {
+    if (options.time_limit <= 0) options.time_limit = DEFAULT_SEARCH_SECONDS;
+    fprintf(stderr,
+            "tourplan-solve: note: %s has %lld points, more than the exact search takes "
+            "(%lld); searching %g s for a good tour and a lower bound\n",
+            shown.c_str(), static_cast<long long>(n), static_cast<long long>(MAX_DIMENSION),
+            options.time_limit);
+  }
   const bool drawn = options.svg && !problem.drawing.empty();
   if (options.svg && !drawn) {
     fprintf(stderr, "tourplan-solve: note: %s has no coordinates to draw; %s not written\n",
@@ -390,7 +454,8 @@ static int solve_command(int argc, char** argv, std::vector<StagedOutput>* stage
     solve_options.context = &line;
     drawer = std::thread(run_progress_line, &line);
   }
-  const SolveResult result = solve_problem(n, problem.costs.data(), solve_options);
+  const SolveResult result = searched ? search_problem(problem, solve_options)
+                                      : solve_problem(n, problem.costs.data(), solve_options);
   if (drawer.joinable()) {
     {
       std::lock_guard<std::mutex> hold(line.lock);

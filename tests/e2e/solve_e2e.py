@@ -1,6 +1,7 @@
 """End to end: tourplan-solve against tourplan and its companions on the bundled instances, its
 JSON, its progress line, a time limit and its refusals."""
 import json
+import math
 import os
 import pty
 import re
@@ -166,6 +167,46 @@ class Limits(SolveCase):
             os.remove(path)
         self.assertEqual(os.listdir(self.folder), [])
 
+    def test_past_the_exact_range_a_search_from_coordinates_in_linear_memory(self):
+        # 20000 points: a table of their costs alone would take 3.2 GB, beyond the 1 GiB of
+        # address space the run is given. The search reports its best tour and a lower bound
+        # at the time limit, as an unproven solve does.
+        sanitized = bool(os.environ.get("TOURPLAN_SANITIZE"))
+        n = 6000 if sanitized else 20000
+        self.put("big.tsp", large_problem_text(n, True).encode())
+        def limit_address_space():
+            if not sanitized:
+                resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        done = subprocess.run([SOLVE, "--json", "--time-limit", "2", "--tour", "big.tour",
+                               "big.tsp"], cwd=self.folder, stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=300, preexec_fn=limit_address_space)
+        self.assertEqual((done.returncode, done.stderr.decode()), (3, (
+            "tourplan-solve: note: big.tsp has %d points, more than the exact search takes "
+            "(5000); searching 2 s for a good tour and a lower bound\n" % n)))
+        answer = json.loads(done.stdout)
+        self.assertEqual((answer["points"], answer["proven"]), (n, False))
+        self.assertLess(answer["seconds"], 2 + (15.0 if sanitized else 3.0))
+        tour = answer["tour"]
+        self.assertEqual((tour[0], tour[-1], sorted(tour[:-1])), (1, 1, list(range(1, n + 1))))
+        points = [tuple(map(int, line.split()[1:])) for line in
+                  large_problem_text(n, True).splitlines()[5:5 + n]]
+        def euc_2d(a, b):
+            dx, dy = points[a - 1][0] - points[b - 1][0], points[a - 1][1] - points[b - 1][1]
+            return int(math.floor(math.sqrt(dx * dx + dy * dy) + 0.5))
+        cost = sum(euc_2d(a, b) for a, b in zip(tour, tour[1:]))
+        self.assertEqual(answer["cost"], cost)
+        # Random uniform points: the optimum is near 0.7124 sqrt(n A); the search comes within
+        # a few percent of it, and the bound within a few percent below.
+        near = 0.7124 * math.sqrt(n * 1e12)
+        self.assertLess(cost, 1.08 * near)
+        self.assertLess(0.9 * near, answer["lower_bound"])
+        self.assertLessEqual(answer["lower_bound"], cost)
+        with open(os.path.join(self.folder, "big.tour")) as written:
+            lines = written.read().splitlines()
+        self.assertIn("TOUR_SECTION", lines)
+        start = lines.index("TOUR_SECTION") + 1
+        self.assertEqual([int(x) for x in lines[start:start + n]], tour[:-1])
+
     def test_the_progress_line_at_a_terminal_and_ctrl_c(self):
         master, slave = pty.openpty()
         process = subprocess.Popen([SOLVE, "--tour", "c.tour", "--solution", "c.txt", LONG],
@@ -218,6 +259,15 @@ class Refusals(SolveCase):
             (b"NAME: x\nTYPE: HCP\n", "p:2: TYPE HCP is not supported (supported: TSP, ATSP)"),
             (b"TYPE: TSP\nDIMENSION: 3\nEDGE_WEIGHT_TYPE: EXPLICIT\n",
              "p: EDGE_WEIGHT_TYPE EXPLICIT needs an EDGE_WEIGHT_FORMAT"),
+            # Past the exact range only coordinates are read, without a table.
+            (b"TYPE: TSP\nDIMENSION: 6000\nEDGE_WEIGHT_TYPE: EXPLICIT\n"
+             b"EDGE_WEIGHT_FORMAT: FULL_MATRIX\nEDGE_WEIGHT_SECTION\n1 2\n",
+             "p:2: DIMENSION above 5000 needs EDGE_WEIGHT_TYPE EUC_2D, CEIL_2D, ATT, GEO or "
+             "EUC_3D, not EXPLICIT"),
+            (b"TYPE: TSP\nDIMENSION: 6000\nEDGE_WEIGHT_TYPE: EUC_2D\nNODE_COORD_SECTION\n" +
+             b"".join(b"%d 0 %d\n" % (k, k * 10 ** 9) for k in range(1, 6001)) + b"EOF\n",
+             "p: the coordinates lie too far apart for a search without a table of costs "
+             "(distances must stay below 2^40)"),
         ]
         for problem, message in cases:
             self.refused(["p"], problem, message)
