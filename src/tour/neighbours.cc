@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <numeric>
 
@@ -111,37 +112,44 @@ void search(const Tree& tree, int index, Query& q) {
   if (q.filled < q.count || gap * gap < q.best[q.count - 1].distance) search(tree, far, q);
 }
 
-// The boxes and least weights of a tree's nodes, for the weighted search.
+// The boxes, least weights and groups of a tree's nodes, for the weighted search.
+constexpr int MIXED = -1;        // sites of several groups
+constexpr int NONE = INT32_MIN;  // no site but the skipped one
+
 struct Boxes {
   std::vector<Site> low, high;
   std::vector<double> least;
+  std::vector<int> group;
 };
 
-void fill_boxes(const Tree& tree, int index, const std::vector<double>& weight, Boxes& boxes) {
+void fill_boxes(const Tree& tree, int index, const std::vector<double>& weight,
+                const std::vector<int>& group, int skip, Boxes& boxes) {
   const Node& node = tree.nodes[index];
-  Site& low = boxes.low[index];
-  Site& high = boxes.high[index];
-  double& least = boxes.least[index];
-  low = {1e308, 1e308, 1e308};
-  high = {-1e308, -1e308, -1e308};
-  least = std::numeric_limits<double>::infinity();
-  auto widen = [&](const Site& l, const Site& h, double w) {
+  Site low = {1e308, 1e308, 1e308}, high = {-1e308, -1e308, -1e308};
+  double least = std::numeric_limits<double>::infinity();
+  int label = NONE;
+  auto widen = [&](const Site& l, const Site& h, double w, int g) {
     low = {std::min(low.x, l.x), std::min(low.y, l.y), std::min(low.z, l.z)};
     high = {std::max(high.x, h.x), std::max(high.y, h.y), std::max(high.z, h.z)};
     least = std::min(least, w);
+    if (g != NONE) label = label == NONE || label == g ? g : MIXED;
   };
   if (node.axis < 0) {
     for (int k = node.first; k < node.last; ++k) {
       const int s = tree.order[k];
-      widen((*tree.sites)[s], (*tree.sites)[s], weight[s]);
+      if (s != skip) widen((*tree.sites)[s], (*tree.sites)[s], weight[s], group[s]);
     }
-    return;
+  } else {
+    fill_boxes(tree, node.low, weight, group, skip, boxes);
+    fill_boxes(tree, node.high, weight, group, skip, boxes);
+    for (int child : {node.low, node.high}) {
+      widen(boxes.low[child], boxes.high[child], boxes.least[child], boxes.group[child]);
+    }
   }
-  fill_boxes(tree, node.low, weight, boxes);
-  fill_boxes(tree, node.high, weight, boxes);
-  for (int child : {node.low, node.high}) {
-    widen(boxes.low[child], boxes.high[child], boxes.least[child]);
-  }
+  boxes.low[index] = low;
+  boxes.high[index] = high;
+  boxes.least[index] = least;
+  boxes.group[index] = label;
 }
 
 double gap_to(double c, double low, double high) {
@@ -150,35 +158,42 @@ double gap_to(double c, double low, double high) {
 
 struct WeightedQuery {
   Site at;
-  int self;
+  int self, group, skip;
   const int* listed;
   int count;
   double scale;
   double best;
+  int partner;
 };
 
 void weighted_search(const Tree& tree, const Boxes& boxes, const std::vector<double>& weight,
-                     int index, WeightedQuery& q) {
-  const Node& node = tree.nodes[index];
+                     const std::vector<int>& group, int index, WeightedQuery& q) {
+  const int label = boxes.group[index];
+  if (label == NONE || label == q.group) return;
   const double dx = gap_to(q.at.x, boxes.low[index].x, boxes.high[index].x);
   const double dy = gap_to(q.at.y, boxes.low[index].y, boxes.high[index].y);
   const double dz = gap_to(q.at.z, boxes.low[index].z, boxes.high[index].z);
   if (q.scale * std::sqrt(dx * dx + dy * dy + dz * dz) + boxes.least[index] >= q.best) return;
+  const Node& node = tree.nodes[index];
   if (node.axis < 0) {
     for (int k = node.first; k < node.last; ++k) {
       const int s = tree.order[k];
-      if (s == q.self || std::find(q.listed, q.listed + q.count, s) != q.listed + q.count) {
+      if (s == q.skip || group[s] == q.group ||
+          std::find(q.listed, q.listed + q.count, s) != q.listed + q.count) {
         continue;
       }
       const double value =
           q.scale * std::sqrt(squared_distance(q.at, (*tree.sites)[s])) + weight[s];
-      q.best = std::min(q.best, value);
+      if (value < q.best) {
+        q.best = value;
+        q.partner = s;
+      }
     }
     return;
   }
   const bool low_first = coordinate(q.at, node.axis) < node.split;
-  weighted_search(tree, boxes, weight, low_first ? node.low : node.high, q);
-  weighted_search(tree, boxes, weight, low_first ? node.high : node.low, q);
+  weighted_search(tree, boxes, weight, group, low_first ? node.low : node.high, q);
+  weighted_search(tree, boxes, weight, group, low_first ? node.high : node.low, q);
 }
 
 Tree build_tree(const std::vector<Site>& sites) {
@@ -194,27 +209,35 @@ Tree build_tree(const std::vector<Site>& sites) {
 
 }  // namespace
 
-std::vector<double> least_weighted_distances(const std::vector<Site>& sites, double scale,
-                                             const std::vector<double>& weight,
-                                             const std::vector<int>& listed, int count,
-                                             bool (*stop)()) {
+std::vector<int> spatial_order(const std::vector<Site>& sites) { return build_tree(sites).order; }
+
+bool nearest_of_other_groups(const std::vector<Site>& sites, double scale,
+                             const std::vector<double>& weight, const std::vector<int>& group,
+                             const std::vector<int>& listed, int count, int skip,
+                             const std::vector<double>& limit, bool (*stop)(),
+                             WeightedNearest* found) {
   const int n = static_cast<int>(sites.size());
   const Tree tree = build_tree(sites);
   Boxes boxes;
   boxes.low.resize(tree.nodes.size());
   boxes.high.resize(tree.nodes.size());
   boxes.least.resize(tree.nodes.size());
-  fill_boxes(tree, 0, weight, boxes);
-  std::vector<double> least(n);
+  boxes.group.resize(tree.nodes.size());
+  fill_boxes(tree, 0, weight, group, skip, boxes);
+  found->value.assign(n, std::numeric_limits<double>::infinity());
+  found->partner.assign(n, -1);
   for (int p = 0; p < n; ++p) {
-    if ((p & 4095) == 0 && stop && stop()) return {};
-    WeightedQuery q{sites[p], p, &listed[static_cast<size_t>(p) * count], count, scale,
-                    std::numeric_limits<double>::infinity()};
-    weighted_search(tree, boxes, weight, 0, q);
+    if ((p & 4095) == 0 && stop && stop()) return false;
+    if (p == skip) continue;
+    WeightedQuery q{sites[p], p,     group[p], skip, &listed[static_cast<size_t>(p) * count],
+                    count,    scale, limit[p], -1};
+    weighted_search(tree, boxes, weight, group, 0, q);
+    if (q.partner < 0) continue;
     // The square roots and sums above are each within a few parts in 2^52 of the true value.
-    least[p] = q.best - 1e-9 * std::fabs(q.best) - 1.0;
+    found->value[p] = q.best - 1e-9 * std::fabs(q.best) - 1.0;
+    found->partner[p] = q.partner;
   }
-  return least;
+  return true;
 }
 
 std::vector<int> nearest_neighbours(const std::vector<Site>& sites, int count, bool (*stop)()) {
