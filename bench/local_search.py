@@ -5,8 +5,15 @@ budget: the tour's excess over the optimum. With --linkern PATH (Concorde's chai
 Lin-Kernighan, a peer for benchmarks only; ../shared/anchors/bin/linkern), the same budget for
 it beside; without it, that column is left out.
 
+Instances given by coordinates are searched as tourplan-solve searches those past its exact
+range (without a table of costs, two threads, the lower bound beside); --table searches them
+over their table, as branch and cut does for its first tour. --random 10000,20000 adds random
+uniform instances of those sizes (a fixed seed each, EUC_2D in a square of side 10^6); they
+have no known optimum, so their rows give the tour's cost, the bound and the peer's cost.
+
     bench/local_search.py [--build DIR] [--folder DIR] [--seconds 1,10] [--smallest 150]
-                          [--largest 5000] [--only NAME,NAME] [--linkern PATH]
+                          [--largest 5000] [--only NAME,NAME] [--linkern PATH] [--table]
+                          [--random N,N]
 """
 import argparse
 import os
@@ -29,11 +36,29 @@ def optima(folder):
     return found
 
 
-def tourplan(binary, path, seconds):
-    done = subprocess.run([binary, str(seconds), path], capture_output=True, text=True,
-                          check=True)
-    cost, taken = done.stdout.split()
-    return int(cost), float(taken)
+def tourplan(binary, path, seconds, table=False):
+    """(cost, seconds, lower bound or None)."""
+    done = subprocess.run([binary, str(seconds), path] + (["--table"] if table else []),
+                          capture_output=True, text=True, check=True)
+    fields = done.stdout.split()
+    return int(fields[0]), float(fields[1]), int(fields[2]) if len(fields) > 2 else None
+
+
+def random_instance(folder, n):
+    """A random uniform EUC_2D instance of n points, the same for the same n."""
+    state = n
+    path = os.path.join(folder, "uniform%d.tsp" % n)
+    with open(path, "w") as out:
+        out.write("NAME : uniform%d\nTYPE : TSP\nDIMENSION : %d\nEDGE_WEIGHT_TYPE : EUC_2D\n"
+                  "NODE_COORD_SECTION\n" % (n, n))
+        for k in range(n):
+            coordinates = []
+            for _ in range(2):
+                state = (state * 6364136223846793005 + 1442695040888963407) % (1 << 64)
+                coordinates.append((state >> 33) % 1000001)
+            out.write("%d %d %d\n" % (k + 1, coordinates[0], coordinates[1]))
+        out.write("EOF\n")
+    return path
 
 
 def linkern(binary, path, seconds):
@@ -57,6 +82,8 @@ def main():
     parser.add_argument("--largest", type=int, default=5000)
     parser.add_argument("--only", default="")
     parser.add_argument("--linkern", default="")
+    parser.add_argument("--table", action="store_true")
+    parser.add_argument("--random", default="")
     args = parser.parse_args()
     binary = os.path.join(args.build, "tourplan-tour")
     budgets = [float(x) for x in args.seconds.split(",") if x]
@@ -78,7 +105,7 @@ def main():
         path = os.path.join(args.folder, name)
         row = "%-14s %6d" % (os.path.splitext(name)[0], points)
         for seconds in budgets:
-            cost, _ = tourplan(binary, path, seconds)
+            cost, _, _ = tourplan(binary, path, seconds, args.table)
             row += "   %12s" % excess(cost, optimum)
             totals.setdefault(("tourplan", seconds), []).append((cost - optimum) / optimum)
             if peer:
@@ -87,6 +114,24 @@ def main():
                 if theirs:
                     totals.setdefault(("linkern", seconds), []).append((theirs - optimum) / optimum)
         print(row, flush=True)
+    sizes = [int(x) for x in args.random.split(",") if x]
+    if sizes:
+        print("%-14s %6s   %s" % ("instance", "points", "   ".join(
+            "tourplan %gs (bound)%s" % (s, ", linkern %gs" % s if peer else "")
+            for s in budgets)))
+    with tempfile.TemporaryDirectory() as scratch:
+        for n in sizes:
+            path = random_instance(scratch, n)
+            row = "%-14s %6d" % ("uniform%d" % n, n)
+            for seconds in budgets:
+                cost, _, bound = tourplan(binary, path, seconds, args.table)
+                row += "   %d (%s)" % (cost, bound if bound is not None else "-")
+                if peer:
+                    theirs = linkern(peer, path, seconds)
+                    row += ", %s" % (theirs if theirs else "-")
+                    if theirs:
+                        row += " (ours %+.2f %%)" % (100.0 * (cost - theirs) / theirs)
+            print(row, flush=True)
     for (who, seconds), values in sorted(totals.items()):
         print("mean excess, %s %gs: %+.3f %%" % (who, seconds, 100.0 * sum(values) / len(values)))
 

@@ -55,7 +55,7 @@ static const char HELP[] =
     "\n"
     "Beyond 5000 points, up to 10000000, an instance given by coordinates (EUC_2D,\n"
     "CEIL_2D, ATT, GEO, EUC_3D) is too large to prove: it is searched without a table of\n"
-    "costs (about 1 KB a point) for the time limit, 60 s when none is given, and the\n"
+    "costs (about 500 bytes a point) for the time limit, 60 s when none is given, and the\n"
     "best tour found is reported with a lower bound, with exit status 3.\n"
     "\n"
     "Exit status: 0 solved, 1 bad input or a file not written, 2 bad command line,\n"

@@ -38,7 +38,7 @@ struct Shared {
   int64_t best = 0;
   bool has_bound = false;
   int64_t bound = 0;
-  const char* phase = "good tour";
+  const char* phase = "local search";
 };
 
 void report(Shared& shared) {
@@ -64,6 +64,12 @@ void note_bound(void* context, int64_t bound) {
   shared.has_bound = true;
   shared.bound = bound;
   report(shared);
+}
+
+int64_t best_now(void* context) {
+  Shared& shared = *static_cast<Shared*>(context);
+  std::lock_guard<std::mutex> hold(shared.lock);
+  return shared.best;
 }
 
 }  // namespace
@@ -112,7 +118,29 @@ CoordinateSearchResult coordinate_search(const Problem& problem,
     result.cost = order_cost(cost, result.order);
     return result;
   }
-  const std::vector<int> start = chained_search::greedy_order(n, cost, neighbour, count);
+  // Past this many points the greedy fragments are joined along the k-d tree's order.
+  constexpr int JOIN_ALONG_TREE_FROM = 20000;
+  std::vector<int> rank;
+  if (n >= JOIN_ALONG_TREE_FROM) {
+    const std::vector<int> along = spatial_order(sites);
+    rank.resize(n);
+    for (int k = 0; k < n; ++k) rank[along[k]] = k;
+  }
+  // The fragments' ends, joined to their nearest other ends: most of them are near one another.
+  auto near_ends = [&](const std::vector<int>& ends) {
+    std::vector<chained_search::Edge> pairs;
+    if (ends.size() < 3) return pairs;
+    std::vector<Site> end_sites;
+    for (int e : ends) end_sites.push_back(sites[e]);
+    const int k = std::min<int>(CANDIDATES, static_cast<int>(ends.size()) - 1);
+    const std::vector<int> nearest = nearest_neighbours(end_sites, k);
+    for (size_t i = 0; i < ends.size(); ++i) {
+      for (int j = 0; j < k; ++j) pairs.push_back({ends[i], ends[nearest[i * k + j]]});
+    }
+    return pairs;
+  };
+  const std::vector<int> start = chained_search::greedy_order(
+      n, cost, neighbour, count, rank.empty() ? nullptr : &rank, near_ends);
   Shared shared;
   shared.options = &options;
   const int64_t start_cost = order_cost(cost, start);
@@ -128,6 +156,7 @@ CoordinateSearchResult coordinate_search(const Problem& problem,
       if (options.bound) {
         OneTreeOptions ascent;
         ascent.upper = start_cost;
+        ascent.upper_now = best_now;
         ascent.stop = search.stop;
         ascent.better = note_bound;
         ascent.context = &shared;
