@@ -19,7 +19,8 @@
 // of the value over S.
 //
 // The ascent's rounds follow a cheaper guide (Kruskal's method over the candidate edges, each
-// point joining the rest at the cost of its farthest candidate where they do not connect),
+// point joining the rest, where they do not connect it, at the weight of its farthest
+// candidate with the largest penalty),
 // which proves nothing; the best penalties are proven every few rounds and at the end, and
 // only those values are reported.
 #pragma once
