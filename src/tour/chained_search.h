@@ -14,8 +14,8 @@
 
 namespace chained_search {
 
-// Neighbours a point's moves are tried with, cheapest first, at most.
-constexpr int MOST_CANDIDATES = 10;
+// Neighbours a point's moves are tried with (its cheapest, or its nearest in space).
+constexpr int CANDIDATES = 8;
 // Moves in one chain at most.
 constexpr int MOST_DEPTH = 50;
 // A kick swaps two neighbouring stretches of one to KICK_STRETCH points each.
@@ -148,7 +148,7 @@ int64_t extend_chain(LocalSearch<Costs>& s, bool forward, int t1, int t2, int64_
     int64_t value;
     int t3, t4;
   };
-  Step steps[MOST_CANDIDATES];
+  Step steps[CANDIDATES];
   int count = 0;
   const int* candidates = &s.neighbour[static_cast<size_t>(t2) * s.candidates];
   for (int k = 0; k < s.candidates; ++k) {
@@ -390,15 +390,22 @@ std::vector<int> greedy_order(int n, const Costs& cost, const std::vector<int>& 
                               const MoreEdges& more_edges = MoreEdges()) {
   std::vector<std::pair<int64_t, Edge>> edges;
   edges.reserve(static_cast<size_t>(n) * count);
+  auto offer = [&](int p, int q) { edges.push_back({cost(p, q), {std::min(p, q), std::max(p, q)}}); };
   for (int p = 0; p < n; ++p) {
-    for (int k = 0; k < count; ++k) {
-      const int q = neighbour[static_cast<size_t>(p) * count + k];
-      edges.push_back({cost(p, q), {std::min(p, q), std::max(p, q)}});
-    }
+    for (int k = 0; k < count; ++k) offer(p, neighbour[static_cast<size_t>(p) * count + k]);
   }
   std::vector<int> parent(n), degree(n, 0), link(2 * static_cast<size_t>(n), -1);
   std::iota(parent.begin(), parent.end(), 0);
   int fragments = n;
+  // The point after p along its fragment, coming from previous; -1 at an end.
+  auto onward = [&](int p, int previous) {
+    int next = -1;
+    for (int k = 0; k < degree[p]; ++k) {
+      const int q = link[2 * static_cast<size_t>(p) + k];
+      if (q != previous) next = q;
+    }
+    return next;
+  };
   auto take = [&]() {
     std::sort(edges.begin(), edges.end(), [](const auto& x, const auto& y) {
       return x.first != y.first ? x.first < y.first
@@ -415,37 +422,31 @@ std::vector<int> greedy_order(int n, const Costs& cost, const std::vector<int>& 
     }
   };
   take();
-  for (;;) {
-    const int before = fragments;
-    std::vector<int> open_ends;
+  auto open_ends = [&]() {
+    std::vector<int> ends;
     for (int p = 0; p < n; ++p) {
-      if (degree[p] < 2) open_ends.push_back(p);
+      if (degree[p] < 2) ends.push_back(p);
     }
-    if (fragments < 2) break;
-    const std::vector<Edge> more = more_edges(open_ends);
+    return ends;
+  };
+  while (fragments > 1) {
+    const int before = fragments;
+    const std::vector<Edge> more = more_edges(open_ends());
     if (more.empty()) break;
     edges.clear();
-    for (const Edge& e : more) edges.push_back({cost(e.a, e.b), {std::min(e.a, e.b), std::max(e.a, e.b)}});
+    for (const Edge& e : more) offer(e.a, e.b);
     take();
     if (10 * (before - fragments) < before) break;
   }
   std::vector<uint8_t> placed(n, 0);
-  std::vector<int> ends;
-  for (int p = 0; p < n; ++p) {
-    if (degree[p] < 2) ends.push_back(p);
-  }
+  std::vector<int> ends = open_ends();
   std::vector<int> order;
   order.reserve(n);
   auto walk = [&](int from) {
-    int previous = -1, p = from;
-    while (p >= 0) {
+    for (int previous = -1, p = from; p >= 0;) {
       order.push_back(p);
       placed[p] = 1;
-      int next = -1;
-      for (int k = 0; k < degree[p]; ++k) {
-        const int q = link[2 * static_cast<size_t>(p) + k];
-        if (q != previous) next = q;
-      }
+      const int next = onward(p, previous);
       previous = p;
       p = next;
     }
@@ -463,13 +464,7 @@ std::vector<int> greedy_order(int n, const Costs& cost, const std::vector<int>& 
       }
       // The fragment's other end: walk it to find it, then start from the nearer of the two.
       int previous = -1, p = e;
-      for (;;) {
-        int next = -1;
-        for (int k = 0; k < degree[p]; ++k) {
-          const int q = link[2 * static_cast<size_t>(p) + k];
-          if (q != previous) next = q;
-        }
-        if (next < 0) break;
+      for (int next = onward(p, previous); next >= 0; next = onward(p, previous)) {
         previous = p;
         p = next;
       }

@@ -13,8 +13,8 @@
 
 namespace {
 
-// Neighbours a point's moves are tried with, and the bound's candidate edges.
-constexpr int CANDIDATES = 8;
+// The bound's candidate edges are the search's.
+using chained_search::CANDIDATES;
 
 // A chain over the candidates; its kicks stay local (see lin_kernighan.cc).
 std::vector<int> one_chain(int n, const CoordinateCosts& cost, const std::vector<int>& neighbour,

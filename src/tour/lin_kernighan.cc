@@ -10,8 +10,8 @@
 
 namespace {
 
-// Neighbours a point's moves are tried with.
-constexpr int CANDIDATES = 8;
+using chained_search::CANDIDATES;
+
 // Above this many points the kicks stay local: a double bridge between random points costs
 // two long reversals and is rarely kept.
 constexpr int GLOBAL_KICKS_MOST = 5000;

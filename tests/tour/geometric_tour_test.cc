@@ -181,6 +181,18 @@ TEST(CoordinateSearch, TheCostsAreTheTablesCosts) {
   }
 }
 
+// Clusters of each points in squares of side spread, their corners apart by gap (wider for
+// some seeds) across and 0.7 gap down.
+std::vector<Point> clustered(int clusters, int each, int spread, double gap, int seed) {
+  std::mt19937_64 random(seed * 10 + clusters);
+  std::vector<Point> points;
+  for (int p = 0; p < each * clusters; ++p) {
+    points.push_back({double(random() % spread) + (p % clusters) * gap * (1 + seed % 3),
+                      double(random() % spread) + (p % clusters) * gap * 0.7});
+  }
+  return points;
+}
+
 int64_t bound_of(const Problem& problem, int64_t upper, int rounds = 1000) {
   const int n = static_cast<int>(problem.dimension);
   const int count = std::min(8, n - 1);
@@ -206,12 +218,7 @@ TEST(CoordinateSearch, TheBoundIsNeverAboveTheOptimum) {
   // At most 22 points: the exact engines fill every subset, quickly under any sanitizer.
   for (int clusters : {2}) {
     for (int seed = 0; seed < 12; ++seed) {
-      std::mt19937_64 random(seed * 10 + clusters);
-      std::vector<Point> points;
-      for (int p = 0; p < 11 * clusters; ++p) {
-        points.push_back({double(random() % 30) + (p % clusters) * 1000.0 * (1 + seed % 3),
-                          double(random() % 30) + (p % clusters) * 700.0});
-      }
+      const std::vector<Point> points = clustered(clusters, 11, 30, 1000.0, seed);
       const Problem problem = plane(points);
       const int n = static_cast<int>(points.size());
       std::vector<int64_t> costs(static_cast<size_t>(n) * n, 0);
@@ -260,13 +267,7 @@ TEST(CoordinateSearch, TheFirstBoundIsTheOneTreeOverEveryPair) {
   // no candidates and come from the search by distance (each within a unit or two).
   for (int clusters : {2, 3, 5}) {
     for (int seed = 0; seed < 4; ++seed) {
-      std::mt19937_64 random(seed * 10 + clusters);
-      std::vector<Point> points;
-      for (int p = 0; p < 30 * clusters; ++p) {
-        points.push_back({double(random() % 500) + (p % clusters) * 5000.0 * (1 + seed % 3),
-                          double(random() % 500) + (p % clusters) * 3500.0});
-      }
-      const Problem problem = plane(points);
+      const Problem problem = plane(clustered(clusters, 30, 500, 5000.0, seed));
       const int64_t exact = exact_one_tree(problem);
       const int64_t bound = bound_of(problem, exact * 2, 1);
       EXPECT_LE(bound, exact) << clusters << " clusters, seed " << seed;
