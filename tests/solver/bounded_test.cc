@@ -33,6 +33,11 @@ const Family FAMILIES[] = {
     {"negative", [](int n, uint64_t seed) { return random_costs(n, -50, 50, seed); }},
     {"symmetric", [](int n, uint64_t seed) { return symmetric_costs(n, 1, 1000, seed); }},
     {"symmetric ties", [](int n, uint64_t seed) { return symmetric_costs(n, 5, 7, seed); }},
+    // Symmetric costs take branch and cut's chained Lin-Kernighan for the first tour.
+    {"symmetric negative", [](int n, uint64_t seed) { return symmetric_costs(n, -50, 50, seed); }},
+    {"symmetric wide", [](int n, uint64_t seed) {
+       return symmetric_costs(n, -(int64_t{1} << 61), int64_t{1} << 61, seed);
+     }},
     {"wide", [](int n, uint64_t seed) {
        return random_costs(n, -(int64_t{1} << 61), int64_t{1} << 61, seed);
      }},
