@@ -8,7 +8,7 @@ it beside; without it, that column is left out.
 Instances given by coordinates are searched as tourplan-solve searches those past its exact
 range (without a table of costs, two threads, the lower bound beside); --table searches them
 over their table, as branch and cut does for its first tour. --random 10000,20000 adds random
-uniform instances of those sizes (a fixed seed each, EUC_2D in a square of side 10^6); they
+uniform instances of those sizes (those of bench/stop_latency.py, the size its seed); they
 have no known optimum, so their rows give the tour's cost, the bound and the peer's cost.
 
     bench/local_search.py [--build DIR] [--folder DIR] [--seconds 1,10] [--smallest 150]
@@ -20,6 +20,8 @@ import os
 import re
 import subprocess
 import tempfile
+
+from stop_latency import random_instance
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -42,23 +44,6 @@ def tourplan(binary, path, seconds, table=False):
                           capture_output=True, text=True, check=True)
     fields = done.stdout.split()
     return int(fields[0]), float(fields[1]), int(fields[2]) if len(fields) > 2 else None
-
-
-def random_instance(folder, n):
-    """A random uniform EUC_2D instance of n points, the same for the same n."""
-    state = n
-    path = os.path.join(folder, "uniform%d.tsp" % n)
-    with open(path, "w") as out:
-        out.write("NAME : uniform%d\nTYPE : TSP\nDIMENSION : %d\nEDGE_WEIGHT_TYPE : EUC_2D\n"
-                  "NODE_COORD_SECTION\n" % (n, n))
-        for k in range(n):
-            coordinates = []
-            for _ in range(2):
-                state = (state * 6364136223846793005 + 1442695040888963407) % (1 << 64)
-                coordinates.append((state >> 33) % 1000001)
-            out.write("%d %d %d\n" % (k + 1, coordinates[0], coordinates[1]))
-        out.write("EOF\n")
-    return path
 
 
 def linkern(binary, path, seconds):
@@ -121,7 +106,8 @@ def main():
             for s in budgets)))
     with tempfile.TemporaryDirectory() as scratch:
         for n in sizes:
-            path = random_instance(scratch, n)
+            path = os.path.join(scratch, "uniform%d.tsp" % n)
+            random_instance(path, n, n)
             row = "%-14s %6d" % ("uniform%d" % n, n)
             for seconds in budgets:
                 cost, _, bound = tourplan(binary, path, seconds, args.table)
