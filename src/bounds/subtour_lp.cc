@@ -1,6 +1,8 @@
 // The subtour relaxation on the LP solver (COIN-OR CLP); see subtour_lp.h.
 #include "bounds/subtour_lp.h"
 
+#include "bounds/blossoms.h"
+
 #include <coin/ClpEventHandler.hpp>
 #include <coin/ClpSimplex.hpp>
 
@@ -118,6 +120,11 @@ void subtour_lp_fix_arc(SubtourLp* lp, int tail, int head, bool fixed) {
   model_of(lp)->setColumnLower(lp->column_of.at(arc), fixed ? 1.0 : 0.0);
 }
 
+void subtour_lp_forbid_arc(SubtourLp* lp, int tail, int head, bool forbidden) {
+  const int column = subtour_lp_column(lp, tail * lp->n + head);
+  if (column >= 0) model_of(lp)->setColumnUpper(column, forbidden ? 0.0 : 1e30);
+}
+
 // An infeasible LP proves that no tour through its path keeps to its arcs; its duals alone
 // may not show it. Its ray r has r b > 0 (the rows' right-hand sides, the fixed columns' 1
 // included) and r A <= 0 on the free columns, so t r added to the duals raises the bound by
@@ -191,6 +198,20 @@ bool subtour_lp_solve(SubtourLp* lp) {
 }
 
 double subtour_lp_objective(const SubtourLp* lp) { return model_of(lp)->objectiveValue(); }
+
+double subtour_lp_trial(SubtourLp* lp, int iterations) {
+  ClpSimplex* model = model_of(lp);
+  constexpr int KEEP_WORK_AREAS = 1, REUSE_FACTORISATION = 2, SKIP_SETUP = 4;
+  model->setMaximumIterations(iterations);
+  model->dual(0, lp->rows_changed ? KEEP_WORK_AREAS
+                                  : KEEP_WORK_AREAS | REUSE_FACTORISATION | SKIP_SETUP);
+  lp->rows_changed = false;
+  constexpr int INFEASIBLE = 1;
+  if (model->status() == INFEASIBLE) return 1e300;
+  // Stopped short, the dual simplex still holds a dual-feasible basis: its objective is at
+  // most the LP's optimum, and above it only by the solver's tolerances.
+  return model->objectiveValue();
+}
 
 std::vector<std::vector<uint8_t>> light_cuts(const CapacityGraph& graph, double limit,
                                              int max_cuts, bool (*stop)()) {
@@ -313,57 +334,6 @@ int64_t cut_bound(const LpCut& cut) {
   return members + (static_cast<int64_t>(cut.teeth.size()) - 1) / 2;
 }
 
-// The odd-component heuristic: the components of the edges with fractional x are handles;
-// the edges with x near 1 that leave a handle are its teeth; an odd number (3 or more) of
-// disjoint teeth gives a blossom, kept when the solution violates it.
-static std::vector<LpCut> find_blossoms(const CapacityGraph& graph, int max_cuts,
-                                        bool (*stop)()) {
-  constexpr double EPSILON = 1e-6;
-  const int n = static_cast<int>(graph.size());
-  std::vector<int> component(n, -1);
-  std::vector<LpCut> found;
-  for (int start = 0; start < n && static_cast<int>(found.size()) < max_cuts; ++start) {
-    if (component[start] >= 0) continue;
-    if (stop && stop()) break;
-    std::vector<int> members{start}, stack{start};
-    component[start] = start;
-    while (!stack.empty()) {
-      const int p = stack.back();
-      stack.pop_back();
-      for (const auto& [q, x] : graph[p]) {
-        if (q == p || component[q] >= 0 || x <= EPSILON || x >= 1 - EPSILON) continue;
-        component[q] = start;
-        members.push_back(q);
-        stack.push_back(q);
-      }
-    }
-    if (members.size() < 3 || static_cast<int>(members.size()) > n - 3) continue;
-    LpCut cut;
-    cut.side.assign(n, 0);
-    for (int p : members) cut.side[p] = 1;
-    std::vector<uint8_t> touched(n, 0);
-    bool disjoint = true;
-    double inside = 0, teeth = 0;
-    for (int p : members) {
-      for (const auto& [q, x] : graph[p]) {
-        if (q == p) continue;
-        if (cut.side[q]) {
-          if (p < q) inside += x;
-        } else if (x >= 1 - EPSILON) {
-          if (touched[q]) disjoint = false;
-          touched[q] = 1;
-          cut.teeth.push_back({p, q});
-          teeth += x;
-        }
-      }
-    }
-    const int k = static_cast<int>(cut.teeth.size());
-    if (!disjoint || k < 3 || k % 2 == 0) continue;
-    if (inside + teeth > static_cast<double>(cut_bound(cut)) + 1e-4) found.push_back(std::move(cut));
-  }
-  return found;
-}
-
 // A hash of the cut's sets, so that a new cut is compared in full only with its few equals.
 static uint64_t cut_hash_of(const LpCut& cut) {
   uint64_t hash = 1469598103934665603ull;
@@ -385,10 +355,8 @@ static bool holds_cut(const SubtourLp* lp, const LpCut& cut) {
   return false;
 }
 
-int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms) {
-  const int n = lp->n;
-  // The support graph: x(i, j) + x(j, i) on each edge that has any.
-  CapacityGraph graph(n);
+CapacityGraph support_graph(const SubtourLp* lp) {
+  CapacityGraph graph(lp->n);
   for (size_t column = 0; column < lp->x.size(); ++column) {
     const double value = lp->x[column];
     if (value <= 1e-9) continue;
@@ -409,6 +377,12 @@ int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms) {
     }
     edges.resize(kept);
   }
+  return graph;
+}
+
+int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms, bool cut_tree) {
+  const int n = lp->n;
+  const CapacityGraph graph = support_graph(lp);
   // Each point has x(out) = x(in) = 1, so x(out of S) = x(into S) and the symmetric cut is
   // twice x(out of S): below 2 is a violated cut.
   std::vector<LpCut> fresh;
@@ -421,8 +395,13 @@ int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms) {
     fresh.push_back(std::move(cut));
   }
   if (blossoms && fresh.empty()) {
-    for (LpCut& cut : find_blossoms(graph, max_cuts, lp->stop)) {
+    for (LpCut& cut : blossoms_by_components(graph, max_cuts, lp->stop)) {
       if (!holds_cut(lp, cut)) fresh.push_back(std::move(cut));
+    }
+    if (fresh.empty() && cut_tree && separate_blossoms_by_cut_tree) {
+      for (LpCut& cut : blossoms_by_cut_tree(graph, max_cuts, lp->stop)) {
+        if (!holds_cut(lp, cut)) fresh.push_back(std::move(cut));
+      }
     }
   }
   subtour_lp_add_cuts(lp, fresh);

@@ -62,20 +62,28 @@ void subtour_lp_destroy(SubtourLp* lp);
 int subtour_lp_add_arcs(SubtourLp* lp, const std::vector<int>& arcs);
 // Fixes x(i, j) >= 1 (fixed) or frees it again; an arc without a column gets one.
 void subtour_lp_fix_arc(SubtourLp* lp, int tail, int head, bool fixed);
+// Holds x(i, j) at 0 (forbidden) or frees it again; an arc without a column is left so (the
+// caller keeps pricing from adding it).
+void subtour_lp_forbid_arc(SubtourLp* lp, int tail, int head, bool forbidden);
 // Solves from the last basis; fills x and the duals. Returns whether it was proven optimal.
 // When the LP is infeasible, its ray is added to the duals, so that the bound shows it.
 // A solve that stop ends early keeps its last duals: any duals give a valid bound.
 bool subtour_lp_solve(SubtourLp* lp);
 // Adds up to max_cuts subtour cuts that the last solution violates, and (blossoms) blossoms
-// found by the odd-component heuristic on its edges x(i, j) + x(j, i); returns how many.
-// Works on the solution's support, not on every arc.
-int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms);
+// found by the odd-component heuristic on its edges x(i, j) + x(j, i), or when that finds
+// none and cut_tree is set, by the cut tree (blossoms.h); returns how many. Works on the
+// solution's support, not on every arc.
+int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms, bool cut_tree = false);
 // Removes the cuts that were slack in the last solve (not tight, zero dual); returns how many.
 // A search adds cuts at every node, and those of a subtree it has left only slow the LP down.
 int subtour_lp_drop_slack_cuts(SubtourLp* lp);
 // Adds the given cuts.
 void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts);
 double subtour_lp_objective(const SubtourLp* lp);
+// A guess at the LP's optimum after a change of bounds: at most iterations steps of the dual
+// simplex from the last basis, its objective then (a huge value when infeasible). Leaves x
+// and the duals as they were; the next solve goes on from where this one stopped.
+double subtour_lp_trial(SubtourLp* lp, int iterations);
 
 // A symmetric capacity graph: for each point, its neighbours in increasing order, each with
 // the capacity of the edge between them (above 0).
@@ -89,3 +97,6 @@ typedef std::vector<std::vector<std::pair<int, double>>> CapacityGraph;
 // then are returned.
 std::vector<std::vector<uint8_t>> light_cuts(const CapacityGraph& graph, double limit,
                                              int max_cuts, bool (*stop)() = nullptr);
+
+// The last solution's support graph: x(i, j) + x(j, i) on each edge that has any.
+CapacityGraph support_graph(const SubtourLp* lp);

@@ -16,12 +16,16 @@
 #include "bounds/exact_bound.h"
 #include "bounds/good_tour.h"
 #include "bounds/subtour_lp.h"
+#include "platform/platform.h"
+#include "solver/cost_proof.h"
 #include "solver/worker_threads.h"
 #include "tour/lin_kernighan.h"
 
 BranchAndCutCounts branch_and_cut_counts;
 int64_t branch_and_cut_bound_slack = 0;
 bool branch_and_cut_scatter = false;
+bool branch_and_cut_root_only = false;
+bool branch_and_cut_cost_proof = true;
 
 // Cuts a node adds before it branches, and rounds of them; the root goes on until none.
 constexpr int CUTS_PER_ROUND = 64;
@@ -112,6 +116,7 @@ struct Search {
   std::vector<Worker> helpers;
   std::vector<LpCut> round_cuts;     // the cuts the helpers' LPs start a round with
   __int128 round_limit = 0;          // in D_t units; see the design
+  __int128 proven_floor = 0;         // no tour has cost_t below it (the cost proof), D_t units
   // Shared by the round's workers, under lock.
   std::mutex lock;
   std::condition_variable wake;
@@ -175,8 +180,10 @@ static PathCost exact_cost(const std::vector<int>& order) {
 
 static __int128 floor_shifted(PathCost cost) { return cost >> search.shift; }
 
+// Dropped when the bound passes the limit, or when the cost proof has shown that no tour
+// costs as little as the limit.
 static bool above_limit(__int128 bound, __int128 limit) {
-  return bound + branch_and_cut_bound_slack > limit * search.scale;
+  return limit < search.proven_floor || bound + branch_and_cut_bound_slack > limit * search.scale;
 }
 
 // Whether the path's first length points, then next (when not negative), come before the best
@@ -389,7 +396,9 @@ static void solve_with_cuts(Worker& w, int rounds, bool at_node, __int128 limit)
     if (at_node && subtour_lp_objective(&w.lp) > static_cast<double>(limit) + 1) break;
     // Blossoms for asymmetric costs too: a directed tour, taken undirected, is a 2-matching
     // (ftv70: a quarter of the nodes, a third of the time).
-    if (subtour_lp_separate(&w.lp, CUTS_PER_ROUND, true) == 0) break;
+    // The cut tree at the root only: at the nodes of the search over paths its blossoms cost
+    // more time than they save (lin318: 68 s with them, 45 s without).
+    if (subtour_lp_separate(&w.lp, CUTS_PER_ROUND, true, !at_node) == 0) break;
     subtour_lp_solve(&w.lp);
     price_in(w);
     if (is_own(w)) report_solver_progress();
@@ -808,6 +817,7 @@ static void forget_search() {
 
 // False when a stop request ended it early; the result is then the cheapest tour met.
 static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
+  const double solve_start = clock_seconds();
   const int n = search.n;
   Worker& own = search.own;
   search.step = step;
@@ -818,6 +828,7 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   search.out_of_memory.store(false);
   search.has_incumbent = false;
   search.has_lower = false;
+  search.proven_floor = -NO_COMPLETION;
   branch_and_cut_counts = BranchAndCutCounts{};
   own.duals = ExactDuals{};
   search.refuted.clear();
@@ -880,7 +891,7 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   const PathCost upper = exact_cost(order);
   note_tour(order, upper);
   branch_and_cut_counts.good_tour_cost = upper;
-  const __int128 ceiling = floor_shifted(upper);
+  __int128 ceiling = floor_shifted(upper);
 
   const int64_t before = static_cast<int64_t>(n) * (n - 1);
   const int64_t dropped =
@@ -894,12 +905,55 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
     build_lp(own, std::vector<LpCut>(own.lp.cuts));
     solve_with_cuts(own, ROOT_CUT_ROUNDS, false, 0);
   }
+  branch_and_cut_counts.root_bound =
+      subtour_lp_objective(&own.lp) * static_cast<double>(int64_t{1} << search.shift);
+  branch_and_cut_counts.root_seconds = clock_seconds() - solve_start;
+  if (branch_and_cut_root_only) {
+    search.best = order;
+    forget_search();
+    return true;
+  }
+
+  // The cost proof settles the least cost first: the rounds then look for the first tour of
+  // that cost alone, and drop every path whose limit falls below it at once.
+  __int128 proven = root_bound(ceiling);
+  if (search.shift == 0 && branch_and_cut_cost_proof && !stopping()) {
+    remember_lp_columns();
+    CostProofProblem problem;
+    problem.n = n;
+    problem.cost = search.cut_cost.data();
+    problem.scaled_cost = search.scaled_cost.data();
+    problem.scale = search.scale;
+    problem.symmetric = search.symmetric;
+    problem.allowed = search.allowed.data();
+    for (int arc : search.core_arcs) {
+      if (search.allowed[arc]) problem.arcs.push_back(arc);
+    }
+    problem.cuts = own.lp.cuts;
+    problem.stop = stopping;
+    problem.slack = branch_and_cut_bound_slack;
+    problem.improve = [](const std::vector<int>& start) {
+      return improve_tour(start, search.n, INT64_MIN, stopping);
+    };
+    const CostProof proof = prove_cost(problem, ceiling - 1);
+    branch_and_cut_counts.proof_nodes = proof.nodes;
+    if (!proof.tour.empty()) {
+      const PathCost cost = exact_cost(proof.tour);
+      note_tour(proof.tour, cost);
+      if (cost < upper) {
+        order = proof.tour;
+        ceiling = floor_shifted(cost);
+      }
+    }
+    if (proof.lower > proven) proven = proof.lower;
+    if (proof.complete) search.proven_floor = proof.lower;
+  }
 
   // Rounds of the search with a rising limit L, from the relaxation's bound up to UB: a round
   // that meets a tour of cost_t at most L has found the first optimal tour (see the design);
   // otherwise every tour costs more than L, and the next round allows more. A round costs
   // about as much as the tours within its limit, so a poor UB costs little.
-  __int128 round_limit = root_bound(ceiling);
+  __int128 round_limit = std::min(proven, ceiling);
   note_lower_bound(round_limit);
   __int128 rise = (ceiling - round_limit) / 4;
   if (rise < 1) rise = 1;

@@ -23,7 +23,13 @@
 //   when t = 0, C for the paths before that tour in the order (a tour of cost C there comes
 //   first) and C - 1 for the others, since only a strictly cheaper tour can still matter.
 // Before the search, the arcs that lie on no tour of cost at most UB are dropped for good
-// (drop_arcs_above). So the first optimal tour T* is never dropped: until the search meets it,
+// (drop_arcs_above).
+// The cost proof (cost_proof.h, when t = 0) may then show that no tour has cost_t below some
+// F (a complete proof: F is the least cost); a path whose limit is below F is then dropped
+// without a look, for no tour can meet that limit. With F the least cost, the round whose
+// limit is F meets the first optimal tour and drops every path after it at once, where
+// otherwise it would refute each of them. An incomplete proof still starts the rounds at the
+// bound it reached, which every tour meets. So the first optimal tour T* is never dropped: until the search meets it,
 // the best tour met costs more than T*, or as much and comes after T* in the order, and either
 // way every prefix of T* has a limit of at least floor(cost(T*) / 2^t) (t > 0) or cost(T*)
 // (t = 0), while every bound on T* is at most K times that. Every tour the search meets is
@@ -86,6 +92,8 @@ struct BranchAndCutCounts {
   double root_bound;       // the LP's bound at the root, in cost units
   PathCost good_tour_cost; // the good tour's cost (UB)
   int64_t root_columns;    // the root LP's columns: the core and the arcs priced in
+  double root_seconds;     // from the start of the solve to the root's last cut round
+  int64_t proof_nodes;     // nodes of the cost proof
 };
 extern BranchAndCutCounts branch_and_cut_counts;
 
@@ -95,3 +103,9 @@ extern int64_t branch_and_cut_bound_slack;
 // Test seam: every node hands its later children over as tasks, and the last task in the
 // order is taken first, so that the tours come out of order even on one thread.
 extern bool branch_and_cut_scatter;
+// Benchmark seam: the solve ends after the root's relaxation (root_bound and root_seconds
+// filled) and hands back the good tour, proven or not.
+extern bool branch_and_cut_root_only;
+// Benchmark seam: false leaves the least cost to the search over paths alone, as before the
+// cost proof; true in the program.
+extern bool branch_and_cut_cost_proof;

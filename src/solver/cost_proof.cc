@@ -1,0 +1,431 @@
+// The cost proof; see cost_proof.h for its design and why it is exact.
+#include "solver/cost_proof.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <numeric>
+#include <queue>
+#include <utility>
+
+#include "bounds/exact_bound.h"
+
+namespace {
+
+// Cut rounds at a node, and cuts a round adds.
+constexpr int NODE_CUT_ROUNDS = 8;
+constexpr int CUTS_PER_ROUND = 64;
+// Cuts the LP may hold per point before the slack ones go.
+constexpr size_t DROP_CUTS_PER_POINT = 3;
+// Columns an LP may hold per point: pricing adds no more.
+constexpr size_t MOST_COLUMNS_PER_POINT = 40;
+constexpr size_t PRICED_PER_ROUND = 256;
+// Arcs whose two sides are tried before a branch is chosen.
+constexpr size_t STRONG_CANDIDATES = 5;
+// Tours are drawn from the LP's solution at the first nodes and then every so many; and the
+// nodes after which a least bound that has not risen by a unit ends the proof.
+constexpr int64_t NODES_BETWEEN_TOURS = 8;
+constexpr int64_t STALLED_NODES = 100;
+// Dual simplex steps a side's trial takes at most.
+constexpr int TRIAL_ITERATIONS = 500;
+
+struct Node {
+  __int128 bound = 0;           // K units: every tour of the node costs at least this
+  int64_t order = 0;            // creation order: the older first among equal bounds
+  std::vector<int> fixed;       // arcs every tour of the node uses
+  std::vector<int> forbidden;   // arcs none uses
+};
+
+struct LaterFirst {
+  bool operator()(const Node& a, const Node& b) const {
+    return a.bound != b.bound ? a.bound > b.bound : a.order > b.order;
+  }
+};
+
+struct Proof {
+  const CostProofProblem* problem = nullptr;
+  int n = 0;
+  SubtourLp lp;
+  ExactDuals duals;
+  std::vector<uint8_t> allowed;  // the problem's, less the node's forbidden arcs
+  std::vector<int> fixed_out, fixed_in;  // the node's fixed arc from / into each point, or -1
+  std::vector<int> applied_fixed, applied_forbidden;  // what the LP holds now
+};
+
+bool stopping(const Proof& proof) { return proof.problem->stop && proof.problem->stop(); }
+
+// The node's fixings onto the LP, the allowed arcs and the ways out and in.
+void apply(Proof& proof, const Node& node) {
+  const int n = proof.n;
+  for (int arc : proof.applied_fixed) {
+    subtour_lp_fix_arc(&proof.lp, arc / n, arc % n, false);
+    proof.fixed_out[arc / n] = -1;
+    proof.fixed_in[arc % n] = -1;
+  }
+  for (int arc : proof.applied_forbidden) {
+    subtour_lp_forbid_arc(&proof.lp, arc / n, arc % n, false);
+    proof.allowed[arc] = proof.problem->allowed[arc];
+  }
+  for (int arc : node.fixed) {
+    subtour_lp_fix_arc(&proof.lp, arc / n, arc % n, true);
+    proof.fixed_out[arc / n] = arc % n;
+    proof.fixed_in[arc % n] = arc / n;
+  }
+  for (int arc : node.forbidden) {
+    subtour_lp_forbid_arc(&proof.lp, arc / n, arc % n, true);
+    proof.allowed[arc] = 0;
+  }
+  proof.applied_fixed = node.fixed;
+  proof.applied_forbidden = node.forbidden;
+}
+
+// The duals in whole numbers, pricing in the allowed arcs of negative weight until none is
+// left. False when a stop cut them short.
+bool price_in(Proof& proof) {
+  const int n = proof.n;
+  for (;;) {
+    if (!exact_duals_from_lp(&proof.duals, &proof.lp, proof.problem->scaled_cost,
+                             proof.problem->scale, proof.problem->stop) ||
+        stopping(proof)) {
+      return false;
+    }
+    const size_t held = proof.lp.column_tail.size(), most = MOST_COLUMNS_PER_POINT * n;
+    if (held >= most) return true;
+    const std::vector<int> arcs = arcs_to_price_in(
+        &proof.duals, &proof.lp, proof.allowed.data(),
+        std::min(most - held, std::max<size_t>(PRICED_PER_ROUND, n)));
+    if (arcs.empty()) return true;
+    subtour_lp_add_arcs(&proof.lp, arcs);
+    subtour_lp_solve(&proof.lp);
+  }
+}
+
+// The bound of the design from the duals: NO_COMPLETION when some point has no way out or in.
+__int128 node_bound(const Proof& proof) {
+  const int n = proof.n;
+  const int64_t* weight = proof.duals.weight.data();
+  __int128 out_sum = 0, in_sum = 0;
+  for (int i = 0; i < n; ++i) {
+    if (proof.fixed_out[i] >= 0) {
+      out_sum += weight[static_cast<size_t>(i) * n + proof.fixed_out[i]];
+      continue;
+    }
+    int64_t least = INT64_MAX;
+    for (int j = 0; j < n; ++j) {
+      const size_t arc = static_cast<size_t>(i) * n + j;
+      if (proof.allowed[arc] && proof.fixed_in[j] < 0 && weight[arc] < least) least = weight[arc];
+    }
+    if (least == INT64_MAX) return NO_COMPLETION;
+    out_sum += least;
+  }
+  for (int j = 0; j < n; ++j) {
+    if (proof.fixed_in[j] >= 0) {
+      in_sum += weight[static_cast<size_t>(proof.fixed_in[j]) * n + j];
+      continue;
+    }
+    int64_t least = INT64_MAX;
+    for (int i = 0; i < n; ++i) {
+      const size_t arc = static_cast<size_t>(i) * n + j;
+      if (proof.allowed[arc] && proof.fixed_out[i] < 0 && weight[arc] < least) least = weight[arc];
+    }
+    if (least == INT64_MAX) return NO_COMPLETION;
+    in_sum += least;
+  }
+  return proof.duals.base + std::max(out_sum, in_sum);
+}
+
+// The LP's solution as a tour from point 0, when it is one; empty otherwise.
+std::vector<int> solution_tour(const Proof& proof) {
+  const int n = proof.n;
+  std::vector<int> successor(n, -1);
+  for (size_t column = 0; column < proof.lp.x.size(); ++column) {
+    const double x = proof.lp.x[column];
+    if (x > 1e-6 && x < 1 - 1e-6) return {};
+    if (x < 0.5) continue;
+    const int i = proof.lp.column_tail[column];
+    if (successor[i] >= 0) return {};
+    successor[i] = proof.lp.column_head[column];
+  }
+  std::vector<int> order;
+  std::vector<uint8_t> seen(n, 0);
+  for (int p = 0; p >= 0 && !seen[p]; p = successor[p]) {
+    seen[p] = 1;
+    order.push_back(p);
+  }
+  if (static_cast<int>(order.size()) != n || successor[order.back()] != 0) return {};
+  return order;
+}
+
+int find_root(std::vector<int>& parent, int p) {
+  while (parent[p] != p) p = parent[p] = parent[parent[p]];
+  return p;
+}
+
+// A tour that follows the LP's solution: its arcs (edges, for symmetric costs) taken greedily
+// by value while each point keeps one way out and one in (two ends) and no cycle closes
+// early, the pieces then joined each to the nearest free end. From point 0.
+std::vector<int> tour_near_solution(const Proof& proof) {
+  const int n = proof.n;
+  const bool symmetric = proof.problem->symmetric;
+  const int64_t* cost = proof.problem->cost;
+  std::vector<std::pair<double, int>> arcs;
+  for (size_t column = 0; column < proof.lp.x.size(); ++column) {
+    if (proof.lp.x[column] > 1e-6) {
+      arcs.push_back({-proof.lp.x[column], proof.lp.column_tail[column] * n + proof.lp.column_head[column]});
+    }
+  }
+  std::sort(arcs.begin(), arcs.end());
+  std::vector<int> parent(n), next(n, -1), previous(n, -1);
+  std::iota(parent.begin(), parent.end(), 0);
+  for (const auto& [value, arc] : arcs) {
+    int i = arc / n, j = arc % n;
+    if (find_root(parent, i) == find_root(parent, j)) continue;
+    if (symmetric) {  // an edge: ends with a free side, each piece kept as a path i .. j
+      if (next[i] >= 0 && previous[i] >= 0) continue;
+      if (next[j] >= 0 && previous[j] >= 0) continue;
+      // Turn pieces so that i ends its piece and j starts its own.
+      auto turn = [&](int p) {  // reverses the piece that holds p
+        std::vector<int> members;
+        int start = p;
+        while (previous[start] >= 0) start = previous[start];
+        for (int q = start; q >= 0; q = next[q]) members.push_back(q);
+        for (int q : members) std::swap(next[q], previous[q]);
+      };
+      if (next[i] >= 0) turn(i);
+      if (previous[j] >= 0) turn(j);
+    } else if (next[i] >= 0 || previous[j] >= 0) {
+      continue;
+    }
+    next[i] = j;
+    previous[j] = i;
+    parent[find_root(parent, i)] = find_root(parent, j);
+  }
+  std::vector<int> order;
+  std::vector<uint8_t> placed(n, 0);
+  auto walk = [&](int from) {
+    for (int p = from; p >= 0; p = next[p]) {
+      order.push_back(p);
+      placed[p] = 1;
+    }
+  };
+  int start = 0;
+  while (previous[start] >= 0 && previous[start] != 0) start = previous[start];
+  walk(start);
+  while (static_cast<int>(order.size()) < n) {
+    const int last = order.back();
+    int nearest = -1;
+    bool turned = false;
+    for (int p = 0; p < n; ++p) {
+      if (placed[p]) continue;
+      const bool head = previous[p] < 0, tail = symmetric && next[p] < 0;
+      if (!head && !tail) continue;
+      if (nearest < 0 || cost[last * n + p] < cost[last * n + nearest]) nearest = p, turned = !head;
+    }
+    int first = nearest;
+    if (turned) {  // enter the piece at its far end: walk it backwards
+      std::vector<int> members;
+      for (int q = nearest; q >= 0; q = previous[q]) members.push_back(q);
+      for (int q : members) std::swap(next[q], previous[q]);
+      first = nearest;
+    }
+    walk(first);
+  }
+  std::rotate(order.begin(), std::find(order.begin(), order.end(), 0), order.end());
+  return order;
+}
+
+// The LP's objective with one more fixing (arc fixed, or arcs forbidden), solved without
+// pricing or cuts, then the fixing undone: a guess at a child's bound, for choosing the
+// branch. An infeasible child is as good as dropped.
+double trial_objective(Proof& proof, const std::vector<int>& fixed, const std::vector<int>& forbidden) {
+  const int n = proof.n;
+  for (int arc : fixed) subtour_lp_fix_arc(&proof.lp, arc / n, arc % n, true);
+  for (int arc : forbidden) subtour_lp_forbid_arc(&proof.lp, arc / n, arc % n, true);
+  const double objective = subtour_lp_trial(&proof.lp, TRIAL_ITERATIONS);
+  for (int arc : fixed) subtour_lp_fix_arc(&proof.lp, arc / n, arc % n, false);
+  for (int arc : forbidden) subtour_lp_forbid_arc(&proof.lp, arc / n, arc % n, false);
+  return objective;
+}
+
+// The node's children, or none when the LP gives nothing to branch on. The branch is chosen
+// among the most fractional arcs (edges) by the objectives of its two sides (strong
+// branching): the LP of a degenerate problem has many optima, and a split between two of
+// them raises no bound.
+std::vector<Node> children(Proof& proof, const Node& node, int64_t* created) {
+  const int n = proof.n;
+  const bool symmetric = proof.problem->symmetric;
+  const double objective = subtour_lp_objective(&proof.lp);
+  // Each arc's (each edge's) value in the solution.
+  std::vector<std::pair<int, double>> values;  // (arc, x), edges as their lower arc
+  for (size_t column = 0; column < proof.lp.x.size(); ++column) {
+    const double x = proof.lp.x[column];
+    if (x <= 1e-9) continue;
+    int i = proof.lp.column_tail[column], j = proof.lp.column_head[column];
+    if (symmetric && i > j) std::swap(i, j);
+    values.push_back({i * n + j, x});
+  }
+  std::sort(values.begin(), values.end());
+  std::vector<std::pair<double, int>> candidates;  // (fractionality, arc), most first
+  for (size_t k = 0; k < values.size();) {
+    const int arc = values[k].first;
+    double x = 0;
+    for (; k < values.size() && values[k].first == arc; ++k) x += values[k].second;
+    const int i = arc / n, j = arc % n;
+    const bool settled = proof.fixed_out[i] == j || (symmetric && proof.fixed_out[j] == i);
+    if (settled) continue;
+    // An arc at 1 still splits the node when nothing else does.
+    candidates.push_back({std::min(x, 1 - x) + (x > 0.5 ? 1e-3 : 0), arc});
+  }
+  std::vector<Node> made;
+  if (candidates.empty()) return made;
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const auto& a, const auto& b) { return a.first > b.first; });
+  if (candidates.size() > STRONG_CANDIDATES) candidates.resize(STRONG_CANDIDATES);
+  int best = candidates[0].second;
+  double best_score = -1;
+  for (const auto& [fraction, arc] : candidates) {
+    if (fraction < 1e-6 || stopping(proof)) break;
+    const int i = arc / n, j = arc % n;
+    std::vector<int> without{arc};
+    if (symmetric) without.push_back(j * n + i);
+    const double out = trial_objective(proof, {}, without);
+    double in = trial_objective(proof, {arc}, {});
+    if (symmetric && !node.fixed.empty()) in = std::min(in, trial_objective(proof, {j * n + i}, {}));
+    const double score = std::max(out - objective, 1e-6) * std::max(in - objective, 1e-6);
+    if (score > best_score) best_score = score, best = arc;
+  }
+  const int i = best / n, j = best % n;
+  Node without = node;
+  without.forbidden.push_back(best);
+  if (symmetric) without.forbidden.push_back(j * n + i);
+  made.push_back(std::move(without));
+  Node with = node;
+  with.fixed.push_back(best);
+  made.push_back(std::move(with));
+  if (symmetric && !node.fixed.empty()) {
+    Node turned = node;
+    turned.fixed.push_back(j * n + i);
+    made.push_back(std::move(turned));
+  }
+  for (Node& child : made) child.order = (*created)++;
+  return made;
+}
+
+// Whether the node's fixings can still make a tour: no point with two ways out or in, and
+// none of them forbidden (a child may repeat a point's fixing with another arc).
+bool consistent(const Proof& proof, const Node& node) {
+  const int n = proof.n;
+  std::vector<int> out(n, -1), in(n, -1);
+  for (int arc : node.fixed) {
+    const int i = arc / n, j = arc % n;
+    if (!proof.problem->allowed[arc]) return false;
+    if ((out[i] >= 0 && out[i] != j) || (in[j] >= 0 && in[j] != i)) return false;
+    out[i] = j;
+    in[j] = i;
+  }
+  for (int arc : node.forbidden) {
+    if (out[arc / n] == arc % n) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+CostProof prove_cost(const CostProofProblem& problem, __int128 limit) {
+  CostProof result;
+  result.limit = limit;
+  const int n = problem.n;
+  Proof proof;
+  proof.problem = &problem;
+  proof.n = n;
+  proof.allowed.assign(problem.allowed, problem.allowed + static_cast<size_t>(n) * n);
+  proof.fixed_out.assign(n, -1);
+  proof.fixed_in.assign(n, -1);
+  subtour_lp_create(&proof.lp, n, problem.cost, problem.arcs, problem.stop);
+  subtour_lp_add_cuts(&proof.lp, problem.cuts);
+  const __int128 scale = problem.scale;
+  std::priority_queue<Node, std::vector<Node>, LaterFirst> open;
+  int64_t created = 0;
+  Node root;
+  root.bound = -NO_COMPLETION;
+  root.order = created++;
+  open.push(root);
+  bool unsettled = false;  // a node neither dropped nor split: the proof is incomplete
+  __int128 highest = -NO_COMPLETION;  // the least bound in cost units, as it rose
+  int64_t rose_at = 0;
+  auto take_tour = [&](const std::vector<int>& tour) {
+    __int128 cost = 0;
+    for (int t = 0; t < n; ++t) cost += problem.cost[static_cast<size_t>(tour[t]) * n + tour[(t + 1) % n]];
+    if (cost > result.limit) return;
+    result.tour = tour;
+    result.tour_cost = cost;
+    result.limit = cost - 1;
+  };
+  while (!open.empty()) {
+    if (stopping(proof)) break;
+    Node node = open.top();
+    if (node.bound + problem.slack > scale * result.limit) {
+      open.pop();
+      continue;
+    }
+    const __int128 least = node.bound >= 0 ? node.bound / scale : -((-node.bound + scale - 1) / scale);
+    if (least > highest) {
+      highest = least;
+      rose_at = result.nodes;
+    } else if (result.nodes - rose_at > STALLED_NODES) {
+      break;
+    }
+    open.pop();
+    if (!consistent(proof, node)) continue;  // no tour keeps to it
+    ++result.nodes;
+    apply(proof, node);
+    if (proof.lp.cuts.size() > static_cast<size_t>(n) * DROP_CUTS_PER_POINT) {
+      subtour_lp_drop_slack_cuts(&proof.lp);
+    }
+    subtour_lp_solve(&proof.lp);
+    if (!price_in(proof)) {
+      open.push(node);
+      break;
+    }
+    for (int round = 0; round < NODE_CUT_ROUNDS && proof.lp.optimal; ++round) {
+      if (subtour_lp_objective(&proof.lp) > static_cast<double>(result.limit) + 1) break;
+      if (subtour_lp_separate(&proof.lp, CUTS_PER_ROUND, true, true) == 0) break;
+      subtour_lp_solve(&proof.lp);
+      if (!price_in(proof)) break;
+    }
+    if (stopping(proof)) {
+      open.push(node);
+      break;
+    }
+    const __int128 bound = node_bound(proof);
+    if (bound > node.bound) node.bound = bound;
+    if (node.bound + problem.slack > scale * result.limit) continue;
+    const std::vector<int> tour = solution_tour(proof);
+    if (!tour.empty()) take_tour(tour);
+    if (problem.improve && (result.nodes <= 4 || result.nodes % NODES_BETWEEN_TOURS == 0)) {
+      take_tour(problem.improve(tour_near_solution(proof)));
+    }
+    if (node.bound + problem.slack > scale * result.limit) continue;
+    std::vector<Node> made = children(proof, node, &created);
+    if (made.empty()) {
+      unsettled = true;
+      continue;
+    }
+    for (Node& child : made) open.push(std::move(child));
+  }
+  subtour_lp_destroy(&proof.lp);
+  result.complete = open.empty() && !unsettled;
+  // Every tour lies in a node dropped (above the limit of its time, never below the final
+  // one), or still open, or unsettled.
+  __int128 lower = result.limit + 1;
+  if (!result.complete) {
+    if (unsettled) lower = -NO_COMPLETION;
+    if (!open.empty()) {
+      const __int128 least = open.top().bound;  // the lowest bound first
+      const __int128 rounded = least >= 0 ? (least + scale - 1) / scale : -((-least) / scale);
+      lower = std::min(lower, rounded);
+    }
+  }
+  result.lower = lower;
+  return result;
+}

@@ -1,0 +1,132 @@
+// Blossoms: their structure, and every cut either separator finds holds for every tour.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "bounds/blossoms.h"
+#include "bounds/subtour_lp.h"
+
+namespace {
+
+LpCut cut_of(int n, const std::vector<int>& handle, const std::vector<std::pair<int, int>>& teeth) {
+  LpCut cut{std::vector<uint8_t>(n, 0), teeth};
+  for (int p : handle) cut.side[p] = 1;
+  return cut;
+}
+
+TEST(Blossoms, StructureAsTheInequalityNeedsIt) {
+  const struct {
+    const char* name;
+    int n;
+    std::vector<int> handle;
+    std::vector<std::pair<int, int>> teeth;
+    bool blossom;
+  } rows[] = {
+      {"three teeth", 8, {0, 1, 2}, {{0, 3}, {1, 4}, {2, 5}}, true},
+      {"five teeth", 12, {0, 1, 2, 3, 4}, {{0, 5}, {1, 6}, {2, 7}, {3, 8}, {4, 9}}, true},
+      {"even teeth", 8, {0, 1, 2}, {{0, 3}, {1, 4}}, false},
+      {"one tooth", 8, {0, 1, 2}, {{0, 3}}, false},
+      {"teeth meet outside", 8, {0, 1, 2}, {{0, 3}, {1, 3}, {2, 5}}, false},
+      {"teeth meet inside", 8, {0, 1, 2}, {{0, 3}, {0, 4}, {2, 5}}, false},
+      {"tooth inside the handle", 8, {0, 1, 2, 3}, {{0, 3}, {1, 4}, {2, 5}}, false},
+      {"tooth outside the handle", 8, {0, 1, 2}, {{6, 3}, {1, 4}, {2, 5}}, false},
+      {"tooth turned", 8, {0, 1, 2}, {{3, 0}, {1, 4}, {2, 5}}, false},
+      {"handle of two", 8, {0, 1}, {{0, 3}, {1, 4}, {1, 5}}, false},
+      {"too little outside", 6, {0, 1, 2, 3}, {{0, 4}, {1, 5}, {2, 6}}, false},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(is_blossom(cut_of(row.n, row.handle, row.teeth)), row.blossom) << row.name;
+  }
+}
+
+CapacityGraph graph_of(int n, const std::vector<std::tuple<int, int, double>>& edges) {
+  CapacityGraph graph(n);
+  for (const auto& [p, q, x] : edges) {
+    graph[p].push_back({q, x});
+    graph[q].push_back({p, x});
+  }
+  for (auto& row : graph) std::sort(row.begin(), row.end());
+  return graph;
+}
+
+// Two triangles joined by three edges, the first of them fractional: the fractional edges
+// make one component of every point, so the heuristic has no handle; the cut tree finds
+// the triangle {0, 1, 2}: 1.6 inside, 2.8 in the teeth, against 3 + 1.
+TEST(Blossoms, TheCutTreeFindsWhatTheComponentsMiss) {
+  const CapacityGraph graph = graph_of(6, {{0, 1, 0.6}, {0, 2, 0.6}, {1, 2, 0.4}, {3, 4, 0.6},
+                                          {3, 5, 0.6}, {4, 5, 0.4}, {0, 3, 0.8}, {1, 4, 1.0},
+                                          {2, 5, 1.0}});
+  EXPECT_TRUE(blossoms_by_components(graph, 10).empty());
+  // Handles of 3 points need 3 outside: 6 points just do.
+  const std::vector<LpCut> found = blossoms_by_cut_tree(graph, 10);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_TRUE(is_blossom(found[0]));
+  EXPECT_NEAR(blossom_violation(graph, found[0]), 0.4, 1e-9);
+  // With the joining edges whole, the heuristic sees the two triangles.
+  const CapacityGraph whole = graph_of(6, {{0, 1, 0.5}, {0, 2, 0.5}, {1, 2, 0.5}, {3, 4, 0.5},
+                                          {3, 5, 0.5}, {4, 5, 0.5}, {0, 3, 1.0}, {1, 4, 1.0},
+                                          {2, 5, 1.0}});
+  ASSERT_FALSE(blossoms_by_components(whole, 10).empty());
+  EXPECT_NEAR(blossom_violation(whole, blossoms_by_components(whole, 10)[0]), 0.5, 1e-9);
+}
+
+// x_T(E(H)) + x_T(teeth) - |H| - (k - 1) / 2 for the tour order (a cycle).
+int tour_excess(const LpCut& cut, const std::vector<int>& order) {
+  const int n = static_cast<int>(order.size());
+  int inside = 0, teeth = 0, members = 0;
+  for (uint8_t in : cut.side) members += in;
+  for (int t = 0; t < n; ++t) {
+    const int p = order[t], q = order[(t + 1) % n];
+    if (cut.side[p] && cut.side[q]) ++inside;
+    for (const auto& [a, b] : cut.teeth) teeth += (a == p && b == q) || (a == q && b == p);
+  }
+  return inside + teeth - members - static_cast<int>((cut.teeth.size() - 1) / 2);
+}
+
+// The relaxation of random problems with subtour cuts only (fractional, where blossoms
+// live), both separators on its solution: every cut found is a blossom, violated there, and
+// no tour of the points violates it.
+TEST(Blossoms, EveryCutFoundHoldsForEveryTour) {
+  int cuts_checked = 0;
+  for (uint64_t seed = 1; seed <= 400; ++seed) {
+    const int n = 8 + static_cast<int>(seed % 2);
+    std::mt19937_64 random(seed);
+    std::vector<int64_t> cost(static_cast<size_t>(n) * n, 0);
+    // Points in a plane, rounded distances: the relaxation is often fractional there.
+    std::vector<double> x(n), y(n);
+    for (int p = 0; p < n; ++p) x[p] = random() % 100, y[p] = random() % 100;
+    for (int i = 0; i < n; ++i) {
+      for (int j = 0; j < n; ++j) {
+        if (i != j) cost[i * n + j] = static_cast<int64_t>(std::hypot(x[i] - x[j], y[i] - y[j]) + 0.5);
+      }
+    }
+    std::vector<int> arcs;
+    for (int arc = 0; arc < n * n; ++arc) {
+      if (arc / n != arc % n) arcs.push_back(arc);
+    }
+    SubtourLp lp;
+    subtour_lp_create(&lp, n, cost.data(), arcs);
+    subtour_lp_solve(&lp);
+    while (subtour_lp_separate(&lp, 16, false) > 0) subtour_lp_solve(&lp);
+    const CapacityGraph graph = support_graph(&lp);
+    subtour_lp_destroy(&lp);
+    std::vector<LpCut> cuts = blossoms_by_components(graph, 16);
+    for (LpCut& cut : blossoms_by_cut_tree(graph, 16)) cuts.push_back(std::move(cut));
+    std::vector<int> order(n);
+    for (const LpCut& cut : cuts) {
+      ASSERT_TRUE(is_blossom(cut)) << "seed " << seed;
+      EXPECT_GT(blossom_violation(graph, cut), 0) << "seed " << seed;
+      std::iota(order.begin(), order.end(), 0);
+      do {
+        ASSERT_LE(tour_excess(cut, order), 0) << "seed " << seed;
+      } while (std::next_permutation(order.begin() + 1, order.end()));
+      ++cuts_checked;
+    }
+  }
+  EXPECT_GT(cuts_checked, 5);  // the problems do give blossoms to check
+}
+
+}  // namespace
