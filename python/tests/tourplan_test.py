@@ -1,5 +1,6 @@
 """The Python module tourplan: the tours of a brute force and of tourplan-solve, its exceptions,
 Ctrl+C during a solve, and NumPy arrays."""
+import atexit
 import itertools
 import json
 import os
@@ -15,14 +16,17 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from harness import random_problem  # noqa: E402
+from harness import random_problem, write_long_instance  # noqa: E402
 from import_e2e import RAW, TSPLIB, raw_instances, read  # noqa: E402
 
 MODULE = ""  # the folder holding the built module
 SOLVE = ""
 tourplan = None
-# Far beyond a second to solve on any machine.
-LONG = os.path.join(ROOT, "bench", "tsplib", "ch150.tsp")
+# Far beyond a second to solve on any machine: written once, removed at exit.
+LONG_FOLDER = tempfile.mkdtemp(prefix="tourplan-long-")
+LONG = os.path.join(LONG_FOLDER, "long400.tsp")
+write_long_instance(LONG)
+atexit.register(shutil.rmtree, LONG_FOLDER, True)
 SMALL = [[0, 5, 1], [1, 0, 5], [5, 1, 0]]  # its tour: 0, 2, 1, 0
 
 

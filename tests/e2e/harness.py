@@ -112,3 +112,24 @@ def random_problem(n, seed, low=1, high=1000):
 
 # Points of a problem whose solve lasts long enough to be interrupted in the middle.
 LONG_SOLVE_POINTS = 26
+
+# Points of a TSPLIB instance far beyond what any solve proves in the seconds a test waits
+# (public instances of 150 points now take a second or two).
+LONG_INSTANCE_POINTS = 400
+
+
+def write_long_instance(path):
+    """Writes a TSPLIB instance (EUC_2D) of LONG_INSTANCE_POINTS reproducible random points in
+    a square of side 10^6, named long400."""
+    state = 400
+    lines = ["NAME : long400", "TYPE : TSP", "DIMENSION : %d" % LONG_INSTANCE_POINTS,
+             "EDGE_WEIGHT_TYPE : EUC_2D", "NODE_COORD_SECTION"]
+    for k in range(LONG_INSTANCE_POINTS):
+        place = []
+        for _ in range(2):
+            state = (state * 6364136223846793005 + 1442695040888963407) % (1 << 64)
+            place.append((state >> 33) % 1000001)
+        lines.append("%d %d %d" % (k + 1, place[0], place[1]))
+    lines.append("EOF")
+    with open(path, "w") as out:
+        out.write("\n".join(lines) + "\n")

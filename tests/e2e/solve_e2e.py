@@ -24,7 +24,7 @@ CHECK = ""
 DRAW = ""
 IMPORT = ""
 # Far beyond a second to solve on any machine, in any build: its relaxation alone takes many.
-LONG = os.path.join(harness.DATA, "..", "..", "bench", "tsplib", "ch150.tsp")
+LONG = "long400.tsp"  # written into each test's folder: see harness.write_long_instance
 
 
 def large_problem_text(n, euclidean):
@@ -102,18 +102,20 @@ class Instances(SolveCase):
 
 class Limits(SolveCase):
     def test_a_time_limit_stops_with_a_sound_tour_and_a_lower_bound(self):
-        subprocess.run([IMPORT, LONG, "ch150.dat"], cwd=self.folder, stderr=subprocess.PIPE,
+        harness.write_long_instance(os.path.join(self.folder, LONG))
+        subprocess.run([IMPORT, LONG, "long.dat"], cwd=self.folder, stderr=subprocess.PIPE,
                        check=True)
         # Standard error is a pipe: no progress line, nothing at all.
         answer = json.loads(self.solve_ok(["--time-limit", "1", "--json", "--tour", "c.tour",
                                            LONG], status=3))
         self.assertEqual((answer["name"], answer["points"], answer["proven"]),
-                         ("ch150", 150, False))
+                         ("long400", harness.LONG_INSTANCE_POINTS, False))
         self.assertLess(answer["lower_bound"], answer["cost"])
         self.assertGreaterEqual(answer["seconds"], 1)
         tour = answer["tour"]
-        self.assertEqual((tour[0], tour[-1], sorted(tour[:-1])), (1, 1, list(range(1, 151))))
-        _, checked, _ = self.run_program(CHECK, ["ch150.dat", "c.tour"])
+        self.assertEqual((tour[0], tour[-1], sorted(tour[:-1])),
+                         (1, 1, list(range(1, harness.LONG_INSTANCE_POINTS + 1))))
+        _, checked, _ = self.run_program(CHECK, ["long.dat", "c.tour"])
         self.assertEqual(checked.decode().splitlines()[-1], "Cost: %d" % answer["cost"])
 
     def test_large_problems_stop_within_their_bound(self):
@@ -208,6 +210,7 @@ class Limits(SolveCase):
         self.assertEqual([int(x) for x in lines[start:start + n]], tour[:-1])
 
     def test_the_progress_line_at_a_terminal_and_ctrl_c(self):
+        harness.write_long_instance(os.path.join(self.folder, LONG))
         master, slave = pty.openpty()
         process = subprocess.Popen([SOLVE, "--tour", "c.tour", "--solution", "c.txt", LONG],
                                    cwd=self.folder, stdin=subprocess.DEVNULL,
@@ -237,7 +240,7 @@ class Limits(SolveCase):
         self.assertEqual((status, stdout), (130, b""))
         self.assertTrue(seen.endswith(b"\rtourplan-solve: interrupted; nothing written\r\n"),
                         seen)
-        self.assertEqual(os.listdir(self.folder), [])
+        self.assertEqual(os.listdir(self.folder), [LONG])  # nothing written beside it
 
 
 class Refusals(SolveCase):
