@@ -5,7 +5,10 @@
 // (fast-1, full-table-1, two-layer-1); reference (one worker thread per end point) and
 // reference-sequential (the columns one after another on the main thread); bounded (the
 // programme over the states the bounds keep) and branch-and-cut (the search over the LP's
-// bounds, any size; branch-and-cut-1 on one thread).
+// bounds, any size; branch-and-cut-1 on one thread; branch-and-cut-root ends after the root's
+// relaxation and writes the good tour, proven or not, for the root's figures;
+// branch-and-cut-root-components the same with blossoms by the odd-component heuristic alone;
+// branch-and-cut-paths without the cost proof, the search over paths alone).
 // --small-pages: no huge-page advice for the large tables.
 // After the run, standard error gets one line: "sizes: S" with the seconds from the start of
 // the program until every size was filled (the computing, with the problem's reading).
@@ -13,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bounds/blossoms.h"
 #include "driver/driver.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
@@ -31,10 +35,10 @@ static void report_sizes() {
   if (solver_engine_in_use() == ENGINE_BRANCH_AND_CUT) {
     const BranchAndCutCounts& counts = branch_and_cut_counts;
     fprintf(stderr, "search: %lld rounds, %lld nodes, %lld arcs kept, root bound %.3f, good tour %lld, "
-            "root LP columns %lld\n",
+            "root LP columns %lld, root %.3f s\n",
             static_cast<long long>(counts.rounds), static_cast<long long>(counts.nodes), static_cast<long long>(counts.arcs_kept),
             counts.root_bound, static_cast<long long>(counts.good_tour_cost),
-            static_cast<long long>(counts.root_columns));
+            static_cast<long long>(counts.root_columns), counts.root_seconds);
   }
 }
 
@@ -55,6 +59,9 @@ int main(int argc, char** argv) {
       {"two-layer", ENGINE_TWO_LAYER, 0},    {"two-layer-1", ENGINE_TWO_LAYER, 1},
       {"bounded", ENGINE_BOUNDED, 0},        {"branch-and-cut", ENGINE_BRANCH_AND_CUT, 0},
       {"branch-and-cut-1", ENGINE_BRANCH_AND_CUT, 1},
+      {"branch-and-cut-root", ENGINE_BRANCH_AND_CUT, 0},
+      {"branch-and-cut-root-components", ENGINE_BRANCH_AND_CUT, 0},
+      {"branch-and-cut-paths", ENGINE_BRANCH_AND_CUT, 0},
       {"reference", ENGINE_REFERENCE, 0},    {"reference-sequential", ENGINE_REFERENCE, 0},
   };
   bool known = false;
@@ -64,6 +71,9 @@ int main(int argc, char** argv) {
     solver_engine = entry.engine;
     row_kernel_threads = entry.threads;
     run_phases_in_parallel = strcmp(engine, "reference-sequential") != 0;
+    branch_and_cut_root_only = strncmp(engine, "branch-and-cut-root", 19) == 0;
+    separate_blossoms_by_cut_tree = strcmp(engine, "branch-and-cut-root-components") != 0;
+    branch_and_cut_cost_proof = strcmp(engine, "branch-and-cut-paths") != 0;
   }
   if (!known) {
     fprintf(stderr, "unknown engine: %s\n", engine);
