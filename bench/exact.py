@@ -74,6 +74,8 @@ def main():
     parser.add_argument("--concorde")
     parser.add_argument("--no-solve", action="store_true")
     args = parser.parse_args()
+    if args.concorde:
+        args.concorde = os.path.abspath(args.concorde)
     known = optima(args.folder)
     head = ["instance", "points", "root gap, components", "root gap, cut tree", "root s"]
     if not args.no_solve:

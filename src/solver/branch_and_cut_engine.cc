@@ -2,6 +2,7 @@
 #include "solver/branch_and_cut_engine.h"
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -766,6 +767,12 @@ static __int128 root_bound(__int128 ceiling) {
   return rounded < ceiling ? rounded : ceiling;
 }
 
+// The cost proof runs when the root's bound lies this close below the good tour (a share of
+// its cost): across a wider gap, best bound first meets more nodes than the search over
+// paths (pr76, 1.4 % below: 35 s, where the paths alone take 6 s; kroA200, 0.33 % below:
+// 75 s, where they took more than 180 s).
+constexpr double PROOF_MOST_GAP = 0.005;
+
 // Kicks of the good tour's local search, a point: the search stops sooner when it meets the
 // relaxation's bound.
 constexpr int KICKS_PER_POINT = 10;
@@ -917,7 +924,9 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   // The cost proof settles the least cost first: the rounds then look for the first tour of
   // that cost alone, and drop every path whose limit falls below it at once.
   __int128 proven = root_bound(ceiling);
-  if (search.shift == 0 && branch_and_cut_cost_proof && !stopping()) {
+  const double root_gap = static_cast<double>(ceiling - proven);
+  if (search.shift == 0 && branch_and_cut_cost_proof && !stopping() &&
+      root_gap <= PROOF_MOST_GAP * std::max(1.0, std::fabs(static_cast<double>(ceiling)))) {
     remember_lp_columns();
     CostProofProblem problem;
     problem.n = n;

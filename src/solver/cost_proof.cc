@@ -25,7 +25,7 @@ constexpr size_t STRONG_CANDIDATES = 5;
 // Tours are drawn from the LP's solution at the first nodes and then every so many; and the
 // nodes after which a least bound that has not risen by a unit ends the proof.
 constexpr int64_t NODES_BETWEEN_TOURS = 8;
-constexpr int64_t STALLED_NODES = 100;
+constexpr int64_t STALLED_NODES = 25;
 // Dual simplex steps a side's trial takes at most.
 constexpr int TRIAL_ITERATIONS = 500;
 
