@@ -32,6 +32,7 @@ bool branch_and_cut_cost_proof = true;
 constexpr int CUTS_PER_ROUND = 64;
 constexpr int NODE_CUT_ROUNDS = 4;
 constexpr int ROOT_CUT_ROUNDS = 200;
+constexpr int CUT_TREE_ROUNDS = 25;
 // Cuts the LP may hold per point before the slack ones go: each node adds cuts, and those of
 // the subtrees the search has left only slow the LP down (kroA100: 1478 cuts, twice the time).
 constexpr size_t DROP_CUTS_PER_POINT = 3;
@@ -397,9 +398,12 @@ static void solve_with_cuts(Worker& w, int rounds, bool at_node, __int128 limit)
     if (at_node && subtour_lp_objective(&w.lp) > static_cast<double>(limit) + 1) break;
     // Blossoms for asymmetric costs too: a directed tour, taken undirected, is a 2-matching
     // (ftv70: a quarter of the nodes, a third of the time).
-    // The cut tree at the root only: at the nodes of the search over paths its blossoms cost
-    // more time than they save (lin318: 68 s with them, 45 s without).
-    if (subtour_lp_separate(&w.lp, CUTS_PER_ROUND, true, !at_node) == 0) break;
+    // The cut tree at the root's first rounds only: at the nodes of the search over paths
+    // its blossoms cost more time than they save (lin318: 68 s with them, 45 s without), and
+    // at the root its gains tail off while each round costs a maximum flow a terminal
+    // (rat783: 351 s in all rounds).
+    const bool cut_tree = !at_node && round < CUT_TREE_ROUNDS;
+    if (subtour_lp_separate(&w.lp, CUTS_PER_ROUND, true, cut_tree) == 0) break;
     subtour_lp_solve(&w.lp);
     price_in(w);
     if (is_own(w)) report_solver_progress();

@@ -24,16 +24,17 @@
 //   first) and C - 1 for the others, since only a strictly cheaper tour can still matter.
 // Before the search, the arcs that lie on no tour of cost at most UB are dropped for good
 // (drop_arcs_above).
-// The cost proof (cost_proof.h, when t = 0) may then show that no tour has cost_t below some
-// F (a complete proof: F is the least cost); a path whose limit is below F is then dropped
-// without a look, for no tour can meet that limit. With F the least cost, the round whose
-// limit is F meets the first optimal tour and drops every path after it at once, where
-// otherwise it would refute each of them. An incomplete proof still starts the rounds at the
-// bound it reached, which every tour meets. So the first optimal tour T* is never dropped: until the search meets it,
-// the best tour met costs more than T*, or as much and comes after T* in the order, and either
-// way every prefix of T* has a limit of at least floor(cost(T*) / 2^t) (t > 0) or cost(T*)
-// (t = 0), while every bound on T* is at most K times that. Every tour the search meets is
-// priced exactly: the result is T*, the tour every other engine reads back.
+// The cost proof (cost_proof.h; when t = 0 and the root's bound lies close below UB) may then
+// show that no tour has cost_t below some F (a complete proof: F is the least cost); a path
+// whose limit is below F is then dropped without a look, for no tour can meet that limit.
+// With F the least cost, the round whose limit is F meets the first optimal tour and drops
+// every path after it at once, where otherwise it would refute each of them. An incomplete
+// proof still starts the rounds at the bound it reached, which every tour meets.
+// So the first optimal tour T* is never dropped: until the search meets it, the best tour met
+// costs more than T*, or as much and comes after T* in the order, and either way every prefix
+// of T* has a limit of at least floor(cost(T*) / 2^t) (t > 0) or cost(T*) (t = 0), which F
+// never passes, while every bound on T* is at most K times that. Every tour the search meets
+// is priced exactly: the result is T*, the tour every other engine reads back.
 //
 // Threads. Each round runs on every processor, each worker with its own LP. A worker that
 // runs out of work asks for more; a busy one hands over the later children of its shallowest

@@ -389,7 +389,7 @@ CostProof prove_cost(const CostProofProblem& problem, __int128 limit) {
     }
     for (int round = 0; round < NODE_CUT_ROUNDS && proof.lp.optimal; ++round) {
       if (subtour_lp_objective(&proof.lp) > static_cast<double>(result.limit) + 1) break;
-      if (subtour_lp_separate(&proof.lp, CUTS_PER_ROUND, true, true) == 0) break;
+      if (subtour_lp_separate(&proof.lp, CUTS_PER_ROUND, true, round == 0) == 0) break;
       subtour_lp_solve(&proof.lp);
       if (!price_in(proof)) break;
     }
