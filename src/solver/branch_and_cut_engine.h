@@ -90,7 +90,7 @@ struct BranchAndCutCounts {
   int64_t nodes;           // nodes whose LP was solved
   int64_t rounds;          // rounds of the search, each with a higher limit
   int64_t arcs_kept;       // arcs left after the drop before the search
-  double root_bound;       // the LP's bound at the root, in cost units
+  double root_bound;       // the whole-number bound at the root, in cost units
   PathCost good_tour_cost; // the good tour's cost (UB)
   int64_t root_columns;    // the root LP's columns: the core and the arcs priced in
   double root_seconds;     // from the start of the solve to the root's last cut round
