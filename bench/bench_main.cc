@@ -35,10 +35,11 @@ static void report_sizes() {
   if (solver_engine_in_use() == ENGINE_BRANCH_AND_CUT) {
     const BranchAndCutCounts& counts = branch_and_cut_counts;
     fprintf(stderr, "search: %lld rounds, %lld nodes, %lld arcs kept, root bound %.3f, good tour %lld, "
-            "root LP columns %lld, root %.3f s\n",
+            "root LP columns %lld, root %.3f s, proof nodes %lld\n",
             static_cast<long long>(counts.rounds), static_cast<long long>(counts.nodes), static_cast<long long>(counts.arcs_kept),
             counts.root_bound, static_cast<long long>(counts.good_tour_cost),
-            static_cast<long long>(counts.root_columns), counts.root_seconds);
+            static_cast<long long>(counts.root_columns), counts.root_seconds,
+            static_cast<long long>(counts.proof_nodes));
   }
 }
 

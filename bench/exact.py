@@ -15,23 +15,16 @@ import json
 import os
 import re
 import subprocess
+import sys
 import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+from local_search import optima  # noqa: E402
 DEFAULT = ["kroA200.tsp", "a280.tsp", "lin318.tsp", "pcb442.tsp", "att532.tsp", "rat783.tsp",
            "pr1002.tsp", "ftv170.atsp", "rbg443.atsp"]
-
-
-def optima(folder):
-    found = {}
-    with open(os.path.join(folder, "README.md")) as readme:
-        for line in readme:
-            cells = [c.strip() for c in line.strip().strip("|").split("|")]
-            if len(cells) == 4 and re.search(r"\.a?tsp$", cells[0]) and cells[3].isdigit():
-                found[cells[0]] = (int(cells[1]), int(cells[3]))
-    return found
 
 
 def root_bound(build, problem, engine, scratch):
@@ -76,7 +69,7 @@ def main():
     args = parser.parse_args()
     if args.concorde:
         args.concorde = os.path.abspath(args.concorde)
-    known = optima(args.folder)
+    known = optima(args.folder, (".tsp", ".atsp"))
     head = ["instance", "points", "root gap, components", "root gap, cut tree", "root s"]
     if not args.no_solve:
         head += ["tourplan"]

@@ -27,13 +27,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
 
-def optima(folder):
-    """name -> (points, optimum) from the folder's README table."""
+def optima(folder, suffixes=(".tsp",)):
+    """name -> (points, optimum) from the folder's README table, for files of these suffixes."""
     found = {}
     with open(os.path.join(folder, "README.md")) as readme:
         for line in readme:
             cells = [c.strip() for c in line.strip().strip("|").split("|")]
-            if len(cells) == 4 and cells[0].endswith(".tsp") and cells[3].isdigit():
+            if len(cells) == 4 and cells[0].endswith(suffixes) and cells[3].isdigit():
                 found[cells[0]] = (int(cells[1]), int(cells[3]))
     return found
 

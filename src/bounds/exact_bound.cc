@@ -99,6 +99,24 @@ std::vector<int> arcs_to_price_in(const ExactDuals* duals, const SubtourLp* lp,
   return arcs;
 }
 
+// Arcs priced in a round at most: enough to settle most LPs in a few rounds.
+constexpr size_t PRICED_PER_ROUND = 256;
+
+bool price_in_arcs(ExactDuals* duals, SubtourLp* lp, const int64_t* scaled_cost, int64_t scale,
+                   const uint8_t* allowed, bool (*stop)()) {
+  const size_t n = static_cast<size_t>(lp->n), most = MOST_COLUMNS_PER_POINT * n;
+  for (;;) {
+    if (!exact_duals_from_lp(duals, lp, scaled_cost, scale, stop) || (stop && stop())) return false;
+    const size_t held = lp->column_tail.size();
+    if (held >= most) return true;
+    const std::vector<int> arcs =
+        arcs_to_price_in(duals, lp, allowed, std::min(most - held, std::max(PRICED_PER_ROUND, n)));
+    if (arcs.empty()) return true;
+    subtour_lp_add_arcs(lp, arcs);
+    subtour_lp_solve(lp);
+  }
+}
+
 __int128 completion_bound(const ExactDuals* duals, const uint8_t* allowed, int from,
                           const uint8_t* remaining) {
   const int n = duals->n;

@@ -53,6 +53,16 @@ bool exact_duals_from_lp(ExactDuals* duals, const SubtourLp* lp, const int64_t* 
 std::vector<int> arcs_to_price_in(const ExactDuals* duals, const SubtourLp* lp,
                                   const uint8_t* allowed, size_t most);
 
+// Columns an LP may hold per point: pricing adds no more (the bound is valid without them,
+// and an LP over every arc would take memory quadratic in n).
+constexpr size_t MOST_COLUMNS_PER_POINT = 40;
+
+// The duals in whole numbers, and while any allowed arc outside the LP has a negative weight
+// (and the LP has room), those arcs added and the LP solved again: the LP is then as tight as
+// over every allowed arc. Returns false when stop cut the duals short (left incomplete).
+bool price_in_arcs(ExactDuals* duals, SubtourLp* lp, const int64_t* scaled_cost, int64_t scale,
+                   const uint8_t* allowed, bool (*stop)());
+
 // The completion bound from point from through the points with remaining[p] != 0 back to
 // point 0, over the arcs with allowed[i * n + j] != 0; NO_COMPLETION when some point has no
 // allowed arc left.

@@ -168,23 +168,30 @@ static void add_infeasibility_ray(SubtourLp* lp, ClpSimplex* model) {
   delete[] ray;
 }
 
-bool subtour_lp_solve(SubtourLp* lp) {
-  ClpSimplex* model = model_of(lp);
-  // Between most solves a search changes only the bounds of a column or two: the solver then
-  // keeps its work areas and factorisation (ftv70: a quarter of the time). Added or dropped
-  // rows call for a fresh factorisation. Should the kept state ever mislead it, the cap on
-  // iterations ends the solve, and it starts again from nothing.
-  constexpr int KEEP_WORK_AREAS = 1, REUSE_FACTORISATION = 2, SKIP_SETUP = 4;
-  const int columns = model->numberColumns();
-  model->setMaximumIterations(100 * (model->numberRows() + columns));
+// The dual simplex from the last basis, for at most iterations steps. Between most solves a
+// search changes only the bounds of a column or two: the solver then keeps its work areas and
+// factorisation (ftv70: a quarter of the time). Added or dropped rows call for a fresh
+// factorisation.
+constexpr int KEEP_WORK_AREAS = 1, REUSE_FACTORISATION = 2, SKIP_SETUP = 4;
+
+static void dual_from_last_basis(SubtourLp* lp, ClpSimplex* model, int iterations) {
+  model->setMaximumIterations(iterations);
   model->dual(0, lp->rows_changed ? KEEP_WORK_AREAS
                                   : KEEP_WORK_AREAS | REUSE_FACTORISATION | SKIP_SETUP);
+  lp->rows_changed = false;
+}
+
+bool subtour_lp_solve(SubtourLp* lp) {
+  ClpSimplex* model = model_of(lp);
+  // Should the kept state ever mislead the solver, the cap on iterations ends the solve, and
+  // it starts again from nothing.
+  const int columns = model->numberColumns();
+  dual_from_last_basis(lp, model, 100 * (model->numberRows() + columns));
   constexpr int STOPPED_BY_EVENT = 5;
   if (model->status() != STOPPED_BY_EVENT && (model->status() < 0 || model->status() >= 3)) {
     model->allSlackBasis();
     model->dual(0, KEEP_WORK_AREAS);
   }
-  lp->rows_changed = false;
   lp->optimal = model->isProvenOptimal();
   const int n = lp->n;
   const double* solution = model->primalColumnSolution();
@@ -201,11 +208,7 @@ double subtour_lp_objective(const SubtourLp* lp) { return model_of(lp)->objectiv
 
 double subtour_lp_trial(SubtourLp* lp, int iterations) {
   ClpSimplex* model = model_of(lp);
-  constexpr int KEEP_WORK_AREAS = 1, REUSE_FACTORISATION = 2, SKIP_SETUP = 4;
-  model->setMaximumIterations(iterations);
-  model->dual(0, lp->rows_changed ? KEEP_WORK_AREAS
-                                  : KEEP_WORK_AREAS | REUSE_FACTORISATION | SKIP_SETUP);
-  lp->rows_changed = false;
+  dual_from_last_basis(lp, model, iterations);
   constexpr int INFEASIBLE = 1;
   if (model->status() == INFEASIBLE) return 1e300;
   // Stopped short, the dual simplex still holds a dual-feasible basis: its objective is at

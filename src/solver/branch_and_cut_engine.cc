@@ -61,9 +61,6 @@ constexpr int PROGRESS_MILLISECONDS = 100;
 // about 64 beside it each), at most half of what the tables leave.
 constexpr size_t MOST_REFUTED_STATES = size_t{1} << 22;
 constexpr int64_t MOST_REFUTED_BYTES = int64_t{400} << 20;
-// Columns an LP may hold per point: pricing adds no more (the bound is valid without them,
-// and an LP over every arc would take the memory that BYTES_PER_ARC leaves out).
-constexpr size_t MOST_COLUMNS_PER_POINT = 40;
 
 // One thread's share of the search: its own LP, bounds and path. The rounds of the search run
 // on every processor: a worker that runs out of work asks, and a busy one hands over the later
@@ -362,26 +359,12 @@ static void remember_lp_columns() {
   core.erase(std::unique(core.begin(), core.end()), core.end());
 }
 
-// Arcs priced in a round at most: enough to settle most LPs in a few rounds.
-constexpr size_t PRICED_PER_ROUND = 256;
-
 // The duals in whole numbers, and while any allowed arc outside the LP has a negative reduced
 // cost, those arcs added and the LP solved again: the LP is then as tight as over every
 // allowed arc. The duals are those of the last solve, complete unless a stop cut them short.
 static void price_in(Worker& w) {
-  for (;;) {
-    if (!exact_duals_from_lp(&w.duals, &w.lp, search.scaled_cost.data(), search.scale, stopping) ||
-        stopping()) {
-      return;
-    }
-    const size_t room = MOST_COLUMNS_PER_POINT * search.n - std::min(
-        w.lp.column_tail.size(), MOST_COLUMNS_PER_POINT * search.n);
-    const std::vector<int> arcs = arcs_to_price_in(
-        &w.duals, &w.lp, w.allowed.data(), std::min(room, std::max<size_t>(PRICED_PER_ROUND, search.n)));
-    if (arcs.empty()) return;
-    subtour_lp_add_arcs(&w.lp, arcs);
-    subtour_lp_solve(&w.lp);
-  }
+  price_in_arcs(&w.duals, &w.lp, search.scaled_cost.data(), search.scale, w.allowed.data(),
+                stopping);
 }
 
 // Solves the LP with up to rounds rounds of cuts, each with pricing, then rounds its

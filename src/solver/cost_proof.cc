@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "bounds/exact_bound.h"
+#include "tour/chained_search.h"
 
 namespace {
 
@@ -17,9 +18,6 @@ constexpr int NODE_CUT_ROUNDS = 8;
 constexpr int CUTS_PER_ROUND = 64;
 // Cuts the LP may hold per point before the slack ones go.
 constexpr size_t DROP_CUTS_PER_POINT = 3;
-// Columns an LP may hold per point: pricing adds no more.
-constexpr size_t MOST_COLUMNS_PER_POINT = 40;
-constexpr size_t PRICED_PER_ROUND = 256;
 // Arcs whose two sides are tried before a branch is chosen.
 constexpr size_t STRONG_CANDIDATES = 5;
 // Tours are drawn from the LP's solution at the first nodes and then every so many; and the
@@ -79,25 +77,11 @@ void apply(Proof& proof, const Node& node) {
   proof.applied_forbidden = node.forbidden;
 }
 
-// The duals in whole numbers, pricing in the allowed arcs of negative weight until none is
-// left. False when a stop cut them short.
+// The duals in whole numbers, the node's allowed arcs priced in. False when a stop cut
+// them short.
 bool price_in(Proof& proof) {
-  const int n = proof.n;
-  for (;;) {
-    if (!exact_duals_from_lp(&proof.duals, &proof.lp, proof.problem->scaled_cost,
-                             proof.problem->scale, proof.problem->stop) ||
-        stopping(proof)) {
-      return false;
-    }
-    const size_t held = proof.lp.column_tail.size(), most = MOST_COLUMNS_PER_POINT * n;
-    if (held >= most) return true;
-    const std::vector<int> arcs = arcs_to_price_in(
-        &proof.duals, &proof.lp, proof.allowed.data(),
-        std::min(most - held, std::max<size_t>(PRICED_PER_ROUND, n)));
-    if (arcs.empty()) return true;
-    subtour_lp_add_arcs(&proof.lp, arcs);
-    subtour_lp_solve(&proof.lp);
-  }
+  return price_in_arcs(&proof.duals, &proof.lp, proof.problem->scaled_cost, proof.problem->scale,
+                       proof.allowed.data(), proof.problem->stop);
 }
 
 // The bound of the design from the duals: NO_COMPLETION when some point has no way out or in.
@@ -156,11 +140,6 @@ std::vector<int> solution_tour(const Proof& proof) {
   return order;
 }
 
-int find_root(std::vector<int>& parent, int p) {
-  while (parent[p] != p) p = parent[p] = parent[parent[p]];
-  return p;
-}
-
 // A tour that follows the LP's solution: its arcs (edges, for symmetric costs) taken greedily
 // by value while each point keeps one way out and one in (two ends) and no cycle closes
 // early, the pieces then joined each to the nearest free end. From point 0.
@@ -179,7 +158,7 @@ std::vector<int> tour_near_solution(const Proof& proof) {
   std::iota(parent.begin(), parent.end(), 0);
   for (const auto& [value, arc] : arcs) {
     int i = arc / n, j = arc % n;
-    if (find_root(parent, i) == find_root(parent, j)) continue;
+    if (chained_search::find_root(parent, i) == chained_search::find_root(parent, j)) continue;
     if (symmetric) {  // an edge: ends with a free side, each piece kept as a path i .. j
       if (next[i] >= 0 && previous[i] >= 0) continue;
       if (next[j] >= 0 && previous[j] >= 0) continue;
@@ -198,7 +177,7 @@ std::vector<int> tour_near_solution(const Proof& proof) {
     }
     next[i] = j;
     previous[j] = i;
-    parent[find_root(parent, i)] = find_root(parent, j);
+    parent[chained_search::find_root(parent, i)] = chained_search::find_root(parent, j);
   }
   std::vector<int> order;
   std::vector<uint8_t> placed(n, 0);
