@@ -52,16 +52,23 @@ bool exact_duals_from_lp(ExactDuals* duals, const SubtourLp* lp, const int64_t* 
     const int64_t y = rounded(lp->cut_dual[cut], scale);
     // The sign the identity needs: >= 0 on a >= row (subtour), <= 0 on a <= row (blossom).
     if (row.teeth.empty() ? y <= 0 : y >= 0) continue;
-    base += static_cast<__int128>(y) * cut_bound(row);
+    base += static_cast<__int128>(y) * cut_bound(row, lp->edges);
     inside.clear();
     outside.clear();
     for (int p = 0; p < n; ++p) (row.side[p] ? inside : outside).push_back(p);
-    // Subtour cut: the arcs from S out; blossom: the arcs within S and the teeth both ways.
+    // Subtour cut: the arcs from S out (over edges, into S as well); blossom: the arcs
+    // within S and the teeth both ways.
     const std::vector<int>& heads = row.teeth.empty() ? outside : inside;
     for (int i : inside) {
       int64_t* weights = &duals->weight[static_cast<size_t>(i) * n];
       for (int j : heads) {
         if (j != i) weights[j] -= y;
+      }
+    }
+    if (row.teeth.empty() && lp->edges) {
+      for (int j : outside) {
+        int64_t* weights = &duals->weight[static_cast<size_t>(j) * n];
+        for (int i : inside) weights[i] -= y;
       }
     }
     for (const auto& [in, out] : row.teeth) {
@@ -77,13 +84,19 @@ bool exact_duals_from_lp(ExactDuals* duals, const SubtourLp* lp, const int64_t* 
 std::vector<int> arcs_to_price_in(const ExactDuals* duals, const SubtourLp* lp,
                                   const uint8_t* allowed, size_t most) {
   const int n = duals->n;
+  // Over edges, an arc and its reverse have one column and one weight: the edge is priced
+  // in by whichever of its arcs is allowed, once.
   // The most negative so far, the least negative of them on top: memory for most arcs only.
   std::vector<std::pair<int64_t, int>> kept;
   for (int i = 0; i < n; ++i) {
     for (int j = 0; j < n; ++j) {
       const int arc = i * n + j;
       const int64_t weight = duals->weight[arc];
-      if (i == j || weight >= 0 || !allowed[arc] || subtour_lp_column(lp, arc) >= 0) continue;
+      if (i == j || weight >= 0 || subtour_lp_column(lp, arc) >= 0) continue;
+      if (lp->edges ? j < i || !(allowed[arc] || allowed[static_cast<size_t>(j) * n + i])
+                    : !allowed[arc]) {
+        continue;
+      }
       if (kept.size() == most) {
         if (most == 0 || std::make_pair(weight, arc) >= kept.front()) continue;
         std::pop_heap(kept.begin(), kept.end());

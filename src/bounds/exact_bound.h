@@ -13,6 +13,12 @@
 // C(T) >= base + W(T). Nothing here needs W >= 0: rounding may leave some weights
 // negative, and every bound below takes the least weight where it cannot know the arc.
 //
+// An LP over edges (symmetric costs) reads the same way: its degree row x(at i) = 2 gives
+// U_i = V_i = the rounded u_i (a tour leaves and enters i once: its two edges at i), a
+// subtour cut x(edges leaving S) >= 2 weighs both arcs of each edge that leaves S, with
+// b = 2 (a tour crosses S at least twice), and a blossom weighs both arcs of its edges as it
+// does over arcs. The identity above holds term by term, and W(i, j) = W(j, i).
+//
 // A tour through the path P = (point 0, p1, ..., pk) is P followed by a path from pk through
 // the rest R back to point 0. Such a completion leaves each of pk and R once, into R or point
 // 0, and enters each of R and point 0 once, from pk or R (and uses the arc pk -> 0 only when

@@ -27,9 +27,9 @@ class StopRequestHandler : public ClpEventHandler {
 };
 }  // namespace
 
-// The cut's coefficient of x(i, j).
-static int cut_coefficient(const LpCut& cut, int i, int j) {
-  if (cut.teeth.empty()) return cut.side[i] && !cut.side[j] ? 1 : 0;
+// The cut's coefficient of x(i, j) (edges: of x({i, j})).
+static int cut_coefficient(const LpCut& cut, int i, int j, bool edges) {
+  if (cut.teeth.empty()) return edges ? cut.side[i] != cut.side[j] : cut.side[i] && !cut.side[j];
   int coefficient = cut.side[i] && cut.side[j] ? 1 : 0;
   for (const auto& [inside, outside] : cut.teeth) {
     if ((i == inside && j == outside) || (i == outside && j == inside)) ++coefficient;
@@ -37,10 +37,14 @@ static int cut_coefficient(const LpCut& cut, int i, int j) {
   return coefficient;
 }
 
+// The degree rows: x(out of i) and x(into i) for arcs, x(at i) for edges.
+static int degree_rows(const SubtourLp* lp) { return lp->edges ? lp->n : 2 * lp->n; }
+
 void subtour_lp_create(SubtourLp* lp, int n, const int64_t* cost, const std::vector<int>& arcs,
-                       bool (*stop)()) {
+                       bool (*stop)(), bool edges) {
   subtour_lp_destroy(lp);
   lp->n = n;
+  lp->edges = edges;
   lp->cost = cost;
   lp->stop = stop;
   lp->column_of.clear();
@@ -54,10 +58,11 @@ void subtour_lp_create(SubtourLp* lp, int n, const int64_t* cost, const std::vec
   // at every solve.
   model->scaling(0);
   // The degree rows first, with no column; the columns follow as arcs.
-  model->resize(2 * n, 0);
-  for (int row = 0; row < 2 * n; ++row) {
-    model->setRowLower(row, 1.0);
-    model->setRowUpper(row, 1.0);
+  const double degree = edges ? 2.0 : 1.0;
+  model->resize(degree_rows(lp), 0);
+  for (int row = 0; row < degree_rows(lp); ++row) {
+    model->setRowLower(row, degree);
+    model->setRowUpper(row, degree);
   }
   StopRequestHandler handler(stop);
   model->passInEventHandler(&handler);
@@ -81,20 +86,22 @@ int subtour_lp_add_arcs(SubtourLp* lp, const std::vector<int>& arcs) {
   std::vector<CoinBigIndex> starts{0};
   std::vector<int> rows;
   std::vector<double> elements, objective;
-  for (int arc : arcs) {
+  const int first_cut_row = degree_rows(lp);
+  for (int given : arcs) {
+    const int arc = lp->edges && given % n < given / n ? given % n * n + given / n : given;
     if (!lp->column_of.try_emplace(arc, static_cast<int>(lp->column_tail.size())).second) continue;
     const int i = arc / n, j = arc % n;
     lp->column_tail.push_back(i);
     lp->column_head.push_back(j);
     objective.push_back(static_cast<double>(lp->cost[arc]));
     rows.push_back(i);
-    rows.push_back(n + j);
+    rows.push_back(lp->edges ? j : n + j);
     elements.push_back(1.0);
     elements.push_back(1.0);
     for (size_t cut = 0; cut < lp->cuts.size(); ++cut) {
-      const int coefficient = cut_coefficient(lp->cuts[cut], i, j);
+      const int coefficient = cut_coefficient(lp->cuts[cut], i, j, lp->edges);
       if (coefficient == 0) continue;
-      rows.push_back(2 * n + static_cast<int>(cut));
+      rows.push_back(first_cut_row + static_cast<int>(cut));
       elements.push_back(coefficient);
     }
     starts.push_back(static_cast<CoinBigIndex>(rows.size()));
@@ -110,6 +117,8 @@ int subtour_lp_add_arcs(SubtourLp* lp, const std::vector<int>& arcs) {
 }
 
 int subtour_lp_column(const SubtourLp* lp, int arc) {
+  const int n = lp->n;
+  if (lp->edges && arc % n < arc / n) arc = arc % n * n + arc / n;
   const auto found = lp->column_of.find(arc);
   return found == lp->column_of.end() ? -1 : found->second;
 }
@@ -117,7 +126,7 @@ int subtour_lp_column(const SubtourLp* lp, int arc) {
 void subtour_lp_fix_arc(SubtourLp* lp, int tail, int head, bool fixed) {
   const int arc = tail * lp->n + head;
   if (subtour_lp_column(lp, arc) < 0) subtour_lp_add_arcs(lp, {arc});
-  model_of(lp)->setColumnLower(lp->column_of.at(arc), fixed ? 1.0 : 0.0);
+  model_of(lp)->setColumnLower(subtour_lp_column(lp, arc), fixed ? 1.0 : 0.0);
 }
 
 void subtour_lp_forbid_arc(SubtourLp* lp, int tail, int head, bool forbidden) {
@@ -158,12 +167,12 @@ static void add_infeasibility_ray(SubtourLp* lp, ClpSimplex* model) {
   // The solver's sign convention aside, the direction that raises the bound is wanted.
   if (largest > 0 && value != 0) {
     const double t = (value > 0 ? 4 : -4) * (largest_cost + 1) / largest;
-    const int n = lp->n;
+    const int n = lp->n, first_cut_row = degree_rows(lp);
     for (int i = 0; i < n; ++i) {
       lp->out_dual[i] += t * ray[i];
-      lp->in_dual[i] += t * ray[n + i];
+      lp->in_dual[i] += t * ray[lp->edges ? i : n + i];
     }
-    for (size_t c = 0; c < lp->cut_dual.size(); ++c) lp->cut_dual[c] += t * ray[2 * n + c];
+    for (size_t c = 0; c < lp->cut_dual.size(); ++c) lp->cut_dual[c] += t * ray[first_cut_row + c];
   }
   delete[] ray;
 }
@@ -197,9 +206,10 @@ bool subtour_lp_solve(SubtourLp* lp) {
   const double* solution = model->primalColumnSolution();
   lp->x.assign(solution, solution + columns);
   const double* price = model->dualRowSolution();
+  const int first_cut_row = degree_rows(lp);
   lp->out_dual.assign(price, price + n);
-  lp->in_dual.assign(price + n, price + 2 * n);
-  lp->cut_dual.assign(price + 2 * n, price + 2 * n + lp->cuts.size());
+  lp->in_dual.assign(price + first_cut_row - n, price + first_cut_row);
+  lp->cut_dual.assign(price + first_cut_row, price + first_cut_row + lp->cuts.size());
   if (model->status() == 1) add_infeasibility_ray(lp, model);
   return lp->optimal;
 }
@@ -208,12 +218,18 @@ double subtour_lp_objective(const SubtourLp* lp) { return model_of(lp)->objectiv
 
 double subtour_lp_trial(SubtourLp* lp, int iterations) {
   ClpSimplex* model = model_of(lp);
+  const int size = model->numberRows() + model->numberColumns();
+  // The basis it starts from, for the next trial: from the last one's end, each trial would
+  // first undo its steps (kroA200: trials took 24 s, 9 s from the same basis each time).
+  const std::vector<unsigned char> basis(model->statusArray(), model->statusArray() + size);
   dual_from_last_basis(lp, model, iterations);
   constexpr int INFEASIBLE = 1;
-  if (model->status() == INFEASIBLE) return 1e300;
   // Stopped short, the dual simplex still holds a dual-feasible basis: its objective is at
   // most the LP's optimum, and above it only by the solver's tolerances.
-  return model->objectiveValue();
+  const double value = model->status() == INFEASIBLE ? 1e300 : model->objectiveValue();
+  std::copy(basis.begin(), basis.end(), model->statusArray());
+  lp->rows_changed = true;  // the factorisation is the trial's
+  return value;
 }
 
 std::vector<std::vector<uint8_t>> light_cuts(const CapacityGraph& graph, double limit,
@@ -330,8 +346,8 @@ std::vector<std::vector<uint8_t>> light_cuts(const CapacityGraph& graph, double 
   return found;
 }
 
-int64_t cut_bound(const LpCut& cut) {
-  if (cut.teeth.empty()) return 1;
+int64_t cut_bound(const LpCut& cut, bool edges) {
+  if (cut.teeth.empty()) return edges ? 2 : 1;
   int64_t members = 0;
   for (uint8_t in : cut.side) members += in;
   return members + (static_cast<int64_t>(cut.teeth.size()) - 1) / 2;
@@ -387,7 +403,7 @@ int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms, bool cut_tre
   const int n = lp->n;
   const CapacityGraph graph = support_graph(lp);
   // Each point has x(out) = x(in) = 1, so x(out of S) = x(into S) and the symmetric cut is
-  // twice x(out of S): below 2 is a violated cut.
+  // twice x(out of S): below 2 is a violated cut (over edges, it is x(edges leaving S)).
   std::vector<LpCut> fresh;
   for (std::vector<uint8_t>& side : light_cuts(graph, 2.0 - 1e-6, max_cuts, lp->stop)) {
     int members = 0;
@@ -413,18 +429,18 @@ int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms, bool cut_tre
 
 int subtour_lp_drop_slack_cuts(SubtourLp* lp) {
   ClpSimplex* model = model_of(lp);
-  const int degree_rows = 2 * lp->n;
-  if (model->numberRows() != degree_rows + static_cast<int>(lp->cuts.size())) return 0;
+  const int first_cut_row = degree_rows(lp);
+  if (model->numberRows() != first_cut_row + static_cast<int>(lp->cuts.size())) return 0;
   const double* activity = model->primalRowSolution();
   std::vector<int> slack_rows;
   size_t kept = 0;
   for (size_t cut = 0; cut < lp->cuts.size(); ++cut) {
-    const double bound = static_cast<double>(cut_bound(lp->cuts[cut]));
-    const double row = activity[degree_rows + cut];
+    const double bound = static_cast<double>(cut_bound(lp->cuts[cut], lp->edges));
+    const double row = activity[first_cut_row + cut];
     const double slack = lp->cuts[cut].teeth.empty() ? row - bound : bound - row;
     const bool binding = cut < lp->cut_dual.size() && lp->cut_dual[cut] != 0.0;
     if (slack > 1e-6 && !binding) {
-      slack_rows.push_back(degree_rows + static_cast<int>(cut));
+      slack_rows.push_back(first_cut_row + static_cast<int>(cut));
     } else {
       lp->cut_hash[kept] = lp->cut_hash[cut];
       lp->cuts[kept++] = lp->cuts[cut];
@@ -446,14 +462,15 @@ void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts) {
   std::vector<double> elements, lower, upper;
   for (const LpCut& cut : cuts) {
     for (size_t column = 0; column < lp->column_tail.size(); ++column) {
-      const int coefficient = cut_coefficient(cut, lp->column_tail[column], lp->column_head[column]);
+      const int coefficient =
+          cut_coefficient(cut, lp->column_tail[column], lp->column_head[column], lp->edges);
       if (coefficient != 0) {
         columns.push_back(static_cast<int>(column));
         elements.push_back(coefficient);
       }
     }
     starts.push_back(static_cast<int>(columns.size()));
-    const double bound = static_cast<double>(cut_bound(cut));
+    const double bound = static_cast<double>(cut_bound(cut, lp->edges));
     lower.push_back(cut.teeth.empty() ? bound : -1e30);
     upper.push_back(cut.teeth.empty() ? 1e30 : bound);
     lp->cuts.push_back(cut);

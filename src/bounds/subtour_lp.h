@@ -6,6 +6,14 @@
 //              x(out of S) >= 1 for every cut S kept (a proper subset of the points),
 //              x >= 0, and x(i, j) >= 1 for the arcs of a fixed path.
 //
+// For symmetric costs (c(i, j) = c(j, i) for every pair) the LP may be made over edges
+// instead: a column x(e) for each edge {i, j}, x(edges at i) = 2 for every point, x(edges
+// leaving S) >= 2 for each subtour cut. Half the columns and half the degree rows, and a far
+// less degenerate LP. Its duals read as arc duals all the same: the degree dual u_i stands for
+// both x(out of i) and x(into i), and every cut weighs both arcs of each edge it weighs (see
+// exact_bound.h), so everything built on arcs takes them as they are. Fixing or forbidding
+// an arc fixes or forbids its edge.
+//
 // Everything here is floating point: the solution and its duals only guide the search. The
 // bounds that drop anything are recomputed in whole numbers from the duals (exact_bound.h).
 // Points are 0..n-1 here (point 1 of the problem is 0).
@@ -26,23 +34,26 @@ struct LpCut {
   bool operator==(const LpCut&) const = default;
 };
 
-// The cut's right-hand side; blossoms are <= rows.
-int64_t cut_bound(const LpCut& cut);
+// The cut's right-hand side, in an LP over arcs (1 for a subtour cut) or over edges (2);
+// blossoms are <= rows, the same in both.
+int64_t cut_bound(const LpCut& cut, bool edges = false);
 
 struct SubtourLp {
   int n = 0;
+  bool edges = false;               // over edges (symmetric costs), not arcs
   void* model = nullptr;            // the LP solver's model
   const int64_t* cost = nullptr;    // [i * n + j], the caller's, for the columns added later
   bool (*stop)() = nullptr;         // asked after every iteration of a solve and every step of
                                     // a separation; true ends them early
-  std::unordered_map<int, int> column_of;  // the column of each arc (i * n + j) that has one
-  std::vector<int> column_tail;     // per column
+  std::unordered_map<int, int> column_of;  // the column of each arc (i * n + j) that has one;
+                                           // edges by their arc i < j
+  std::vector<int> column_tail;     // per column (edges: the lower end)
   std::vector<int> column_head;
   std::vector<LpCut> cuts;          // per cut row, after the degree rows
   std::vector<uint64_t> cut_hash;   // per cut, of its sets: a new cut is compared with few
   std::vector<double> x;            // the last solution, per column (0 for columns added since)
-  std::vector<double> out_dual;     // per point: x(out of i) = 1
-  std::vector<double> in_dual;      // per point: x(into i) = 1
+  std::vector<double> out_dual;     // per point: x(out of i) = 1 (edges: x(at i) = 2)
+  std::vector<double> in_dual;      // per point: x(into i) = 1 (edges: the same as out_dual)
   std::vector<double> cut_dual;     // per cut: >= 0 for subtour cuts, <= 0 for blossoms
   bool optimal = false;             // the last solve was proven optimal
   bool rows_changed = true;         // cuts or columns added or dropped since the last solve
@@ -51,14 +62,15 @@ struct SubtourLp {
 // Builds the LP over the given arcs (i * n + j, never i == j; a column each, in this order)
 // with costs cost[i * n + j], which must outlive the LP; no cut yet. The LP may hold every
 // arc of the problem, or a core of them that pricing (subtour_lp_add_arcs) enlarges: its
-// duals bound every tour either way (exact_bound.h). Nothing here is n x n.
+// duals bound every tour either way (exact_bound.h). Nothing here is n x n. With edges set
+// (symmetric costs only), the columns are edges: an arc and its reverse share one.
 void subtour_lp_create(SubtourLp* lp, int n, const int64_t* cost, const std::vector<int>& arcs,
-                       bool (*stop)() = nullptr);
-// The arc's column, or -1 when it has none.
+                       bool (*stop)() = nullptr, bool edges = false);
+// The arc's column (its edge's), or -1 when it has none.
 int subtour_lp_column(const SubtourLp* lp, int arc);
 void subtour_lp_destroy(SubtourLp* lp);
-// Adds a column for each arc (i * n + j) that has none yet, with its coefficients in every
-// cut; returns how many were added.
+// Adds a column for each arc (i * n + j) that has none yet (edges: for its edge), with its
+// coefficients in every cut; returns how many were added.
 int subtour_lp_add_arcs(SubtourLp* lp, const std::vector<int>& arcs);
 // Fixes x(i, j) >= 1 (fixed) or frees it again; an arc without a column gets one.
 void subtour_lp_fix_arc(SubtourLp* lp, int tail, int head, bool fixed);
@@ -81,8 +93,8 @@ int subtour_lp_drop_slack_cuts(SubtourLp* lp);
 void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts);
 double subtour_lp_objective(const SubtourLp* lp);
 // A guess at the LP's optimum after a change of bounds: at most iterations steps of the dual
-// simplex from the last basis, its objective then (a huge value when infeasible). Leaves x
-// and the duals as they were; the next solve goes on from where this one stopped.
+// simplex from the last basis, its objective then (a huge value when infeasible). Leaves x,
+// the duals and the basis as they were.
 double subtour_lp_trial(SubtourLp* lp, int iterations);
 
 // A symmetric capacity graph: for each point, its neighbours in increasing order, each with

@@ -57,6 +57,16 @@ constexpr int CORE_NEIGHBOURS = 10;
 constexpr int MOST_POINTS_SHARED = 1000;
 // How often the calling thread, waiting for work, shows what the others reached.
 constexpr int PROGRESS_MILLISECONDS = 100;
+// Questions (see refuted_by_question): only where this many points at least are left after
+// the child, and with this many nodes at most each.
+constexpr int QUESTION_FEWEST_POINTS = 10;
+constexpr int64_t QUESTION_MOST_NODES = 50;
+// Questions stop once more of them fail to drop their child than this allows: with many
+// optimal tours most children hold one, which the search over paths meets at once and a
+// question seldom finds (80 points of costs 5..7: 0.3 s without questions, 28 s with).
+constexpr int64_t QUESTION_MISSES_FIRST = 4;
+constexpr int64_t QUESTION_MISSES_PER_HIT = 2;
+constexpr size_t MOST_WITNESSES = 64;
 // Refuted states remembered at most, and the memory they may take (a key of n / 8 bytes and
 // about 64 beside it each), at most half of what the tables leave.
 constexpr size_t MOST_REFUTED_STATES = size_t{1} << 22;
@@ -116,6 +126,7 @@ struct Search {
   std::vector<LpCut> round_cuts;     // the cuts the helpers' LPs start a round with
   __int128 round_limit = 0;          // in D_t units; see the design
   __int128 proven_floor = 0;         // no tour has cost_t below it (the cost proof), D_t units
+  bool questions = false;            // the cost proof is complete: proven_floor is the optimum
   // Shared by the round's workers, under lock.
   std::mutex lock;
   std::condition_variable wake;
@@ -123,6 +134,8 @@ struct Search {
   PathCost best_cost = 0;
   std::vector<int> best;
   std::atomic<int64_t> best_version{0};
+  std::vector<std::vector<int>> witnesses;  // tours of the proven optimum's cost (see visit)
+  int64_t question_hits = 0, question_misses = 0;  // children dropped by questions, and not
   // Refuted states: the points still to visit and the path's end, with the largest budget
   // B for which no completion of cost_t at most B exists.
   std::unordered_map<std::string, __int128> refuted;
@@ -343,7 +356,7 @@ static void build_lp(Worker& w, const std::vector<LpCut>& cuts) {
   for (int arc : search.core_arcs) {
     if (search.allowed[arc]) arcs.push_back(arc);
   }
-  subtour_lp_create(&w.lp, n, search.cut_cost.data(), arcs, stopping);
+  subtour_lp_create(&w.lp, n, search.cut_cost.data(), arcs, stopping, search.symmetric);
   subtour_lp_add_cuts(&w.lp, cuts);
 }
 
@@ -487,6 +500,11 @@ static void share_work(Worker& w) {
   }
 }
 
+static bool refuted_by_question(Worker& w, int next);
+static std::vector<int> improve_tour(const std::vector<int>& order, int64_t kicks, int64_t enough,
+                                     bool (*stop)());
+
+
 static void visit(Worker& w, int first_child) {
   const int n = search.n;
   const int depth = static_cast<int>(w.path.size()) - 1;  // arcs in the path
@@ -543,6 +561,7 @@ static void visit(Worker& w, int first_child) {
     if (child[j] == NO_COMPLETION || above_limit(path_weight + child[j], limit_of(w, depth + 1, j))) {
       continue;
     }
+    if (refuted_by_question(w, j)) continue;
     w.next_at[depth] = j + 1;
     const int64_t arc_cost = search.cut_cost[static_cast<size_t>(from) * n + j];
     w.path.push_back(j);
@@ -569,6 +588,57 @@ static void visit(Worker& w, int first_child) {
       if (!fresh && entry->second < refuted_budget) entry->second = refuted_budget;
     }
   }
+}
+
+// Whether a question (a cost proof over the tours that start with the path and then next,
+// with a cap on its nodes) shows that none of them costs the proven optimum: the child is
+// then dropped. A tour it finds there joins the witnesses.
+static bool refuted_by_question(Worker& w, int next) {
+  const int n = search.n;
+  const int depth = static_cast<int>(w.path.size()) - 1;
+  if (!search.questions || n - depth - 2 < QUESTION_FEWEST_POINTS) return false;
+  if (limit_of(w, depth + 1, next) < search.proven_floor) return false;
+  std::vector<int> path(w.path);
+  path.push_back(next);
+  {
+    std::lock_guard<std::mutex> hold(search.lock);
+    if (search.question_misses > QUESTION_MISSES_PER_HIT * search.question_hits + QUESTION_MISSES_FIRST) {
+      return false;
+    }
+    for (const std::vector<int>& tour : search.witnesses) {
+      if (std::equal(path.begin(), path.end(), tour.begin())) return false;
+    }
+  }
+  CostProofProblem problem;
+  problem.n = n;
+  problem.cost = search.cut_cost.data();
+  problem.scaled_cost = search.scaled_cost.data();
+  problem.scale = search.scale;
+  problem.symmetric = search.symmetric;
+  problem.allowed = w.allowed.data();
+  problem.stop = stopping;
+  problem.slack = branch_and_cut_bound_slack;
+  problem.improve = [](const std::vector<int>& start) {
+    return improve_tour(start, search.n, INT64_MIN, stopping);
+  };
+  problem.path = path;
+  problem.first_tour_ends = true;
+  problem.most_nodes = QUESTION_MOST_NODES;
+  problem.lp = &w.lp;
+  const CostProof answer = prove_cost(problem, search.proven_floor);
+  for (int t = 1; t <= depth; ++t) subtour_lp_fix_arc(&w.lp, w.path[t - 1], w.path[t], true);
+  std::lock_guard<std::mutex> hold(search.lock);
+  ++branch_and_cut_counts.questions;
+  if (!answer.tour.empty() && search.witnesses.size() < MOST_WITNESSES) {
+    search.witnesses.push_back(answer.tour);
+  }
+  if (!answer.complete || !answer.tour.empty() || stopping()) {
+    ++search.question_misses;
+    return false;
+  }
+  ++search.question_hits;
+  ++branch_and_cut_counts.refuted_by_questions;
+  return true;
 }
 
 // The next task, lowest in the order first (the first optimal tour ends the limit's ties
@@ -756,9 +826,10 @@ static __int128 root_bound(__int128 ceiling) {
 
 // The cost proof runs when the root's bound lies this close below the good tour (a share of
 // its cost): across a wider gap, best bound first meets more nodes than the search over
-// paths (pr76, 1.4 % below: 35 s, where the paths alone take 6 s; kroA200, 0.33 % below:
-// 75 s, where they took more than 180 s).
-constexpr double PROOF_MOST_GAP = 0.005;
+// paths (pr76, 1.4 % below: 14 s, where the paths alone take 2.4 s; kroA200, 0.33 % below:
+// 10 s, where they take 160 s). The good tour may be the most of the gap: lin318's root
+// lies 0.08 % below the optimum and 0.6 % below the good tour, which the proof improves.
+constexpr double PROOF_MOST_GAP = 0.01;
 
 // Kicks of the good tour's local search, a point: the search stops sooner when it meets the
 // relaxation's bound.
@@ -823,6 +894,9 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   search.has_incumbent = false;
   search.has_lower = false;
   search.proven_floor = -NO_COMPLETION;
+  search.questions = false;
+  search.witnesses.clear();
+  search.question_hits = search.question_misses = 0;
   branch_and_cut_counts = BranchAndCutCounts{};
   own.duals = ExactDuals{};
   search.refuted.clear();
@@ -935,6 +1009,7 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
     };
     const CostProof proof = prove_cost(problem, ceiling - 1);
     branch_and_cut_counts.proof_nodes = proof.nodes;
+    branch_and_cut_counts.proof_seconds = clock_seconds() - solve_start;
     if (!proof.tour.empty()) {
       const PathCost cost = exact_cost(proof.tour);
       note_tour(proof.tour, cost);
@@ -944,7 +1019,15 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
       }
     }
     if (proof.lower > proven) proven = proof.lower;
-    if (proof.complete) search.proven_floor = proof.lower;
+    if (proof.complete) {
+      search.proven_floor = proof.lower;
+      search.questions = true;
+      search.witnesses.assign(1, order);
+      if (search.symmetric) {
+        search.witnesses.push_back(order);
+        std::reverse(search.witnesses.back().begin() + 1, search.witnesses.back().end());
+      }
+    }
   }
 
   // Rounds of the search with a rising limit L, from the relaxation's bound up to UB: a round

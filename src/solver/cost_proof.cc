@@ -30,8 +30,9 @@ constexpr int TRIAL_ITERATIONS = 500;
 struct Node {
   __int128 bound = 0;           // K units: every tour of the node costs at least this
   int64_t order = 0;            // creation order: the older first among equal bounds
-  std::vector<int> fixed;       // arcs every tour of the node uses
-  std::vector<int> forbidden;   // arcs none uses
+  std::vector<int> fixed;       // arcs every tour of the node uses (symmetric: edges, as
+                                // their arc i -> j with i < j, used either way)
+  std::vector<int> forbidden;   // arcs none uses (symmetric: both arcs of each edge)
 };
 
 struct LaterFirst {
@@ -43,10 +44,12 @@ struct LaterFirst {
 struct Proof {
   const CostProofProblem* problem = nullptr;
   int n = 0;
-  SubtourLp lp;
+  SubtourLp own_lp;
+  SubtourLp* lp = &own_lp;  // own_lp, or the caller's
   ExactDuals duals;
   std::vector<uint8_t> allowed;  // the problem's, less the node's forbidden arcs
-  std::vector<int> fixed_out, fixed_in;  // the node's fixed arc from / into each point, or -1
+  std::vector<int> fixed_out, fixed_in;  // the node's fixed arc from / into each point, or -1;
+                                         // symmetric: a point's fixed edges' other ends
   std::vector<int> applied_fixed, applied_forbidden;  // what the LP holds now
 };
 
@@ -56,21 +59,27 @@ bool stopping(const Proof& proof) { return proof.problem->stop && proof.problem-
 void apply(Proof& proof, const Node& node) {
   const int n = proof.n;
   for (int arc : proof.applied_fixed) {
-    subtour_lp_fix_arc(&proof.lp, arc / n, arc % n, false);
-    proof.fixed_out[arc / n] = -1;
-    proof.fixed_in[arc % n] = -1;
+    subtour_lp_fix_arc(proof.lp, arc / n, arc % n, false);
+    proof.fixed_out[arc / n] = proof.fixed_in[arc / n] = -1;
+    proof.fixed_out[arc % n] = proof.fixed_in[arc % n] = -1;
   }
   for (int arc : proof.applied_forbidden) {
-    subtour_lp_forbid_arc(&proof.lp, arc / n, arc % n, false);
+    subtour_lp_forbid_arc(proof.lp, arc / n, arc % n, false);
     proof.allowed[arc] = proof.problem->allowed[arc];
   }
   for (int arc : node.fixed) {
-    subtour_lp_fix_arc(&proof.lp, arc / n, arc % n, true);
-    proof.fixed_out[arc / n] = arc % n;
-    proof.fixed_in[arc % n] = arc / n;
+    const int i = arc / n, j = arc % n;
+    subtour_lp_fix_arc(proof.lp, i, j, true);
+    if (!proof.problem->symmetric) {
+      proof.fixed_out[i] = j;
+      proof.fixed_in[j] = i;
+      continue;
+    }
+    (proof.fixed_out[i] < 0 ? proof.fixed_out[i] : proof.fixed_in[i]) = j;
+    (proof.fixed_out[j] < 0 ? proof.fixed_out[j] : proof.fixed_in[j]) = i;
   }
   for (int arc : node.forbidden) {
-    subtour_lp_forbid_arc(&proof.lp, arc / n, arc % n, true);
+    subtour_lp_forbid_arc(proof.lp, arc / n, arc % n, true);
     proof.allowed[arc] = 0;
   }
   proof.applied_fixed = node.fixed;
@@ -80,12 +89,52 @@ void apply(Proof& proof, const Node& node) {
 // The duals in whole numbers, the node's allowed arcs priced in. False when a stop cut
 // them short.
 bool price_in(Proof& proof) {
-  return price_in_arcs(&proof.duals, &proof.lp, proof.problem->scaled_cost, proof.problem->scale,
+  return price_in_arcs(&proof.duals, proof.lp, proof.problem->scaled_cost, proof.problem->scale,
                        proof.allowed.data(), proof.problem->stop);
+}
+
+// The bound of the design for symmetric costs: W(i, j) = W(j, i) (exact_bound.h), so each
+// tour's W is half the sum over points of its two edges' weights there, at least half the sum
+// of each point's fixed edges and least other allowed ones. NO_COMPLETION when some point has
+// too few.
+__int128 node_bound_on_edges(const Proof& proof) {
+  const int n = proof.n;
+  const int64_t* weight = proof.duals.weight.data();
+  __int128 twice = 0;
+  for (int i = 0; i < n; ++i) {
+    const int64_t* row = weight + static_cast<size_t>(i) * n;
+    const uint8_t* allowed = proof.allowed.data();
+    auto open = [&](int j) {  // the edge, either way round
+      return allowed[static_cast<size_t>(i) * n + j] || allowed[static_cast<size_t>(j) * n + i];
+    };
+    const int first = proof.fixed_out[i], second = proof.fixed_in[i];
+    int64_t least[2] = {INT64_MAX, INT64_MAX};
+    int found = 0;
+    for (int fixed : {first, second}) {
+      if (fixed >= 0) least[found++] = row[fixed];
+    }
+    if (found < 2) {
+      for (int j = 0; j < n; ++j) {
+        if (j == i || j == first || row[j] >= least[1] || !open(j)) continue;
+        if (found == 0 && row[j] < least[0]) {
+          least[1] = least[0];
+          least[0] = row[j];
+        } else {
+          least[1] = row[j];
+        }
+      }
+      if (least[1] == INT64_MAX) return NO_COMPLETION;
+    }
+    twice += static_cast<__int128>(least[0]) + least[1];
+  }
+  // W(T) >= twice / 2, and W(T) is whole: the half rounded down is a bound.
+  const __int128 half = twice >= 0 ? twice / 2 : -((-twice + 1) / 2);
+  return proof.duals.base + half;
 }
 
 // The bound of the design from the duals: NO_COMPLETION when some point has no way out or in.
 __int128 node_bound(const Proof& proof) {
+  if (proof.problem->symmetric) return node_bound_on_edges(proof);
   const int n = proof.n;
   const int64_t* weight = proof.duals.weight.data();
   __int128 out_sum = 0, in_sum = 0;
@@ -121,23 +170,51 @@ __int128 node_bound(const Proof& proof) {
 // The LP's solution as a tour from point 0, when it is one; empty otherwise.
 std::vector<int> solution_tour(const Proof& proof) {
   const int n = proof.n;
-  std::vector<int> successor(n, -1);
-  for (size_t column = 0; column < proof.lp.x.size(); ++column) {
-    const double x = proof.lp.x[column];
+  // Each point's neighbours at 1: one after it over arcs, two over edges.
+  std::vector<int> successor(n, -1), other(n, -1);
+  for (size_t column = 0; column < proof.lp->x.size(); ++column) {
+    const double x = proof.lp->x[column];
     if (x > 1e-6 && x < 1 - 1e-6) return {};
     if (x < 0.5) continue;
-    const int i = proof.lp.column_tail[column];
-    if (successor[i] >= 0) return {};
-    successor[i] = proof.lp.column_head[column];
+    const int i = proof.lp->column_tail[column], j = proof.lp->column_head[column];
+    for (int end : {i, j}) {
+      const int to = end == i ? j : i;
+      if (successor[end] < 0) {
+        successor[end] = to;
+      } else if (proof.lp->edges && other[end] < 0) {
+        other[end] = to;
+      } else {
+        return {};
+      }
+      if (!proof.lp->edges) break;
+    }
   }
   std::vector<int> order;
   std::vector<uint8_t> seen(n, 0);
-  for (int p = 0; p >= 0 && !seen[p]; p = successor[p]) {
+  for (int p = 0, before = -1; p >= 0 && !seen[p];) {
     seen[p] = 1;
     order.push_back(p);
+    const int next = proof.lp->edges && successor[p] == before ? other[p] : successor[p];
+    before = p;
+    p = next;
   }
-  if (static_cast<int>(order.size()) != n || successor[order.back()] != 0) return {};
-  return order;
+  if (static_cast<int>(order.size()) != n) return {};
+  const int last = order.back();
+  const bool closes = successor[last] == 0 || (proof.lp->edges && other[last] == 0);
+  return closes ? order : std::vector<int>{};
+}
+
+// The tour from point 0 when it starts with the path (symmetric: either way round, then
+// turned to start with it); empty otherwise.
+std::vector<int> along_path(std::vector<int> tour, const std::vector<int>& path, bool symmetric) {
+  const size_t n = tour.size();
+  if (path.size() < 2) return tour;
+  if (symmetric && tour[1] != path[1]) std::reverse(tour.begin() + 1, tour.end());
+  if (path.size() > n) return {};
+  for (size_t t = 0; t < path.size(); ++t) {
+    if (tour[t] != path[t]) return {};
+  }
+  return tour;
 }
 
 // A tour that follows the LP's solution: its arcs (edges, for symmetric costs) taken greedily
@@ -148,9 +225,9 @@ std::vector<int> tour_near_solution(const Proof& proof) {
   const bool symmetric = proof.problem->symmetric;
   const int64_t* cost = proof.problem->cost;
   std::vector<std::pair<double, int>> arcs;
-  for (size_t column = 0; column < proof.lp.x.size(); ++column) {
-    if (proof.lp.x[column] > 1e-6) {
-      arcs.push_back({-proof.lp.x[column], proof.lp.column_tail[column] * n + proof.lp.column_head[column]});
+  for (size_t column = 0; column < proof.lp->x.size(); ++column) {
+    if (proof.lp->x[column] > 1e-6) {
+      arcs.push_back({-proof.lp->x[column], proof.lp->column_tail[column] * n + proof.lp->column_head[column]});
     }
   }
   std::sort(arcs.begin(), arcs.end());
@@ -218,11 +295,11 @@ std::vector<int> tour_near_solution(const Proof& proof) {
 // branch. An infeasible child is as good as dropped.
 double trial_objective(Proof& proof, const std::vector<int>& fixed, const std::vector<int>& forbidden) {
   const int n = proof.n;
-  for (int arc : fixed) subtour_lp_fix_arc(&proof.lp, arc / n, arc % n, true);
-  for (int arc : forbidden) subtour_lp_forbid_arc(&proof.lp, arc / n, arc % n, true);
-  const double objective = subtour_lp_trial(&proof.lp, TRIAL_ITERATIONS);
-  for (int arc : fixed) subtour_lp_fix_arc(&proof.lp, arc / n, arc % n, false);
-  for (int arc : forbidden) subtour_lp_forbid_arc(&proof.lp, arc / n, arc % n, false);
+  for (int arc : fixed) subtour_lp_fix_arc(proof.lp, arc / n, arc % n, true);
+  for (int arc : forbidden) subtour_lp_forbid_arc(proof.lp, arc / n, arc % n, true);
+  const double objective = subtour_lp_trial(proof.lp, TRIAL_ITERATIONS);
+  for (int arc : fixed) subtour_lp_fix_arc(proof.lp, arc / n, arc % n, false);
+  for (int arc : forbidden) subtour_lp_forbid_arc(proof.lp, arc / n, arc % n, false);
   return objective;
 }
 
@@ -233,13 +310,13 @@ double trial_objective(Proof& proof, const std::vector<int>& fixed, const std::v
 std::vector<Node> children(Proof& proof, const Node& node, int64_t* created) {
   const int n = proof.n;
   const bool symmetric = proof.problem->symmetric;
-  const double objective = subtour_lp_objective(&proof.lp);
+  const double objective = subtour_lp_objective(proof.lp);
   // Each arc's (each edge's) value in the solution.
   std::vector<std::pair<int, double>> values;  // (arc, x), edges as their lower arc
-  for (size_t column = 0; column < proof.lp.x.size(); ++column) {
-    const double x = proof.lp.x[column];
+  for (size_t column = 0; column < proof.lp->x.size(); ++column) {
+    const double x = proof.lp->x[column];
     if (x <= 1e-9) continue;
-    int i = proof.lp.column_tail[column], j = proof.lp.column_head[column];
+    int i = proof.lp->column_tail[column], j = proof.lp->column_head[column];
     if (symmetric && i > j) std::swap(i, j);
     values.push_back({i * n + j, x});
   }
@@ -250,7 +327,8 @@ std::vector<Node> children(Proof& proof, const Node& node, int64_t* created) {
     double x = 0;
     for (; k < values.size() && values[k].first == arc; ++k) x += values[k].second;
     const int i = arc / n, j = arc % n;
-    const bool settled = proof.fixed_out[i] == j || (symmetric && proof.fixed_out[j] == i);
+    const bool settled =
+        proof.fixed_out[i] == j || (symmetric && (proof.fixed_in[i] == j || proof.fixed_out[j] == i));
     if (settled) continue;
     // An arc at 1 still splits the node when nothing else does.
     candidates.push_back({std::min(x, 1 - x) + (x > 0.5 ? 1e-3 : 0), arc});
@@ -268,8 +346,7 @@ std::vector<Node> children(Proof& proof, const Node& node, int64_t* created) {
     std::vector<int> without{arc};
     if (symmetric) without.push_back(j * n + i);
     const double out = trial_objective(proof, {}, without);
-    double in = trial_objective(proof, {arc}, {});
-    if (symmetric && !node.fixed.empty()) in = std::min(in, trial_objective(proof, {j * n + i}, {}));
+    const double in = trial_objective(proof, {arc}, {});
     const double score = std::max(out - objective, 1e-6) * std::max(in - objective, 1e-6);
     if (score > best_score) best_score = score, best = arc;
   }
@@ -281,11 +358,6 @@ std::vector<Node> children(Proof& proof, const Node& node, int64_t* created) {
   Node with = node;
   with.fixed.push_back(best);
   made.push_back(std::move(with));
-  if (symmetric && !node.fixed.empty()) {
-    Node turned = node;
-    turned.fixed.push_back(j * n + i);
-    made.push_back(std::move(turned));
-  }
   for (Node& child : made) child.order = (*created)++;
   return made;
 }
@@ -294,6 +366,16 @@ std::vector<Node> children(Proof& proof, const Node& node, int64_t* created) {
 // none of them forbidden (a child may repeat a point's fixing with another arc).
 bool consistent(const Proof& proof, const Node& node) {
   const int n = proof.n;
+  if (proof.problem->symmetric) {  // edges: at most two at a point, none of them forbidden
+    std::vector<int> degree(n, 0);
+    for (int arc : node.fixed) {
+      if (++degree[arc / n] > 2 || ++degree[arc % n] > 2) return false;
+      if (std::find(node.forbidden.begin(), node.forbidden.end(), arc) != node.forbidden.end()) {
+        return false;
+      }
+    }
+    return true;
+  }
   std::vector<int> out(n, -1), in(n, -1);
   for (int arc : node.fixed) {
     const int i = arc / n, j = arc % n;
@@ -320,28 +402,41 @@ CostProof prove_cost(const CostProofProblem& problem, __int128 limit) {
   proof.allowed.assign(problem.allowed, problem.allowed + static_cast<size_t>(n) * n);
   proof.fixed_out.assign(n, -1);
   proof.fixed_in.assign(n, -1);
-  subtour_lp_create(&proof.lp, n, problem.cost, problem.arcs, problem.stop);
-  subtour_lp_add_cuts(&proof.lp, problem.cuts);
+  if (problem.lp) {
+    proof.lp = problem.lp;
+  } else {
+    subtour_lp_create(proof.lp, n, problem.cost, problem.arcs, problem.stop, problem.symmetric);
+    subtour_lp_add_cuts(proof.lp, problem.cuts);
+  }
   const __int128 scale = problem.scale;
   std::priority_queue<Node, std::vector<Node>, LaterFirst> open;
   int64_t created = 0;
   Node root;
   root.bound = -NO_COMPLETION;
   root.order = created++;
+  for (size_t t = 1; t < problem.path.size(); ++t) {
+    int i = problem.path[t - 1], j = problem.path[t];
+    if (problem.symmetric && j < i) std::swap(i, j);
+    root.fixed.push_back(i * n + j);
+  }
   open.push(root);
   bool unsettled = false;  // a node neither dropped nor split: the proof is incomplete
   __int128 highest = -NO_COMPLETION;  // the least bound in cost units, as it rose
   int64_t rose_at = 0;
-  auto take_tour = [&](const std::vector<int>& tour) {
+  bool ended = false;  // by a tour, when the first ends the proof, or by the cap on nodes
+  auto take_tour = [&](const std::vector<int>& found) {
+    const std::vector<int> tour = along_path(found, problem.path, problem.symmetric);
+    if (tour.empty()) return;
     __int128 cost = 0;
     for (int t = 0; t < n; ++t) cost += problem.cost[static_cast<size_t>(tour[t]) * n + tour[(t + 1) % n]];
     if (cost > result.limit) return;
     result.tour = tour;
     result.tour_cost = cost;
     result.limit = cost - 1;
+    if (problem.first_tour_ends) ended = true;
   };
   while (!open.empty()) {
-    if (stopping(proof)) break;
+    if (stopping(proof) || (problem.most_nodes > 0 && result.nodes >= problem.most_nodes)) break;
     Node node = open.top();
     if (node.bound + problem.slack > scale * result.limit) {
       open.pop();
@@ -358,18 +453,18 @@ CostProof prove_cost(const CostProofProblem& problem, __int128 limit) {
     if (!consistent(proof, node)) continue;  // no tour keeps to it
     ++result.nodes;
     apply(proof, node);
-    if (proof.lp.cuts.size() > static_cast<size_t>(n) * DROP_CUTS_PER_POINT) {
-      subtour_lp_drop_slack_cuts(&proof.lp);
+    if (proof.lp->cuts.size() > static_cast<size_t>(n) * DROP_CUTS_PER_POINT) {
+      subtour_lp_drop_slack_cuts(proof.lp);
     }
-    subtour_lp_solve(&proof.lp);
+    subtour_lp_solve(proof.lp);
     if (!price_in(proof)) {
       open.push(node);
       break;
     }
-    for (int round = 0; round < NODE_CUT_ROUNDS && proof.lp.optimal; ++round) {
-      if (subtour_lp_objective(&proof.lp) > static_cast<double>(result.limit) + 1) break;
-      if (subtour_lp_separate(&proof.lp, CUTS_PER_ROUND, true, round == 0) == 0) break;
-      subtour_lp_solve(&proof.lp);
+    for (int round = 0; round < NODE_CUT_ROUNDS && proof.lp->optimal; ++round) {
+      if (subtour_lp_objective(proof.lp) > static_cast<double>(result.limit) + 1) break;
+      if (subtour_lp_separate(proof.lp, CUTS_PER_ROUND, true, false) == 0) break;
+      subtour_lp_solve(proof.lp);
       if (!price_in(proof)) break;
     }
     if (stopping(proof)) {
@@ -384,6 +479,10 @@ CostProof prove_cost(const CostProofProblem& problem, __int128 limit) {
     if (problem.improve && (result.nodes <= 4 || result.nodes % NODES_BETWEEN_TOURS == 0)) {
       take_tour(problem.improve(tour_near_solution(proof)));
     }
+    if (ended) {
+      open.push(node);
+      break;
+    }
     if (node.bound + problem.slack > scale * result.limit) continue;
     std::vector<Node> made = children(proof, node, &created);
     if (made.empty()) {
@@ -392,7 +491,11 @@ CostProof prove_cost(const CostProofProblem& problem, __int128 limit) {
     }
     for (Node& child : made) open.push(std::move(child));
   }
-  subtour_lp_destroy(&proof.lp);
+  if (problem.lp) {
+    apply(proof, Node{});  // the caller's LP as it came, less any fixings
+  } else {
+    subtour_lp_destroy(proof.lp);
+  }
   result.complete = open.empty() && !unsettled;
   // Every tour lies in a node dropped (above the limit of its time, never below the final
   // one), or still open, or unsettled.

@@ -15,17 +15,24 @@
 // node is dropped when that bound is above K * limit: no tour in it costs limit or less. This
 // holds for any duals, in whole numbers; the LP only proposes them.
 //
+// Symmetric costs go over edges. A node is then the set of tours that use its fixed edges
+// (either way round) and neither arc of its forbidden ones, and its LP is the LP over edges,
+// whose weights are symmetric (exact_bound.h): W(T) is half the sum over points of the
+// weights of the tour's two edges there, so
+//   K cost_t(T) >= base + (sum over points of their fixed edges' weights and the least of
+//                          their other allowed edges', two a point) / 2, rounded down.
+//
 // Branching splits a node's tours without losing one: on an arc, into the tours that use it
-// (fixed) and those that do not (forbidden). For symmetric costs on an edge {i, j}: those
-// that use neither arc (both forbidden), and those that use i -> j or j -> i (two nodes),
-// except while the node has no fixed arc: its tours within the limit are then closed under
-// reversal, which keeps the cost (its forbidden arcs come in pairs, and an arc dropped by
-// drop_arcs_above lies on no tour within the limit, so neither does its reverse's), and the
-// node of j -> i holds the reverses of the tours of i -> j: only the latter is kept.
+// (fixed) and those that do not (forbidden); on an edge, likewise, the edge used either way
+// round or not at all.
+//
+// A proof may be asked about the tours that start with a path from point 0 alone: its root
+// then has the path's arcs (edges) fixed, which leaves exactly those tours (over edges, a
+// tour with the path's edges, turned to start along it).
 //
 // A tour found within the limit (an LP solution that is one tour, or a local search from a
-// tour that follows the LP's solution) lowers the limit to a unit below its cost: only a
-// cheaper one still matters. When every node is dropped, no tour costs
+// tour that follows the LP's solution, when it starts with the path) lowers the limit to a
+// unit below its cost: only a cheaper one still matters. When every node is dropped, no tour costs
 // the final limit or less: the cheapest tour found is optimal, and its cost is the least.
 #pragma once
 
@@ -48,6 +55,14 @@ struct CostProofProblem {
   // now and then); none when null.
   std::vector<int> (*improve)(const std::vector<int>& order) = nullptr;
   int64_t slack = 0;                     // test seam: added to every bound before it is compared
+  // Only the tours that start with this path from point 0 (its points in order) count; every
+  // tour when it is empty or a point alone.
+  std::vector<int> path;
+  bool first_tour_ends = false;          // a tour within the limit ends the proof
+  int64_t most_nodes = 0;                // nodes at most, or none when 0: then incomplete
+  // The LP to work in instead of one made from arcs and cuts: the caller's, over the same
+  // allowed arcs, handed back with every fixing removed (its cuts and columns may change).
+  SubtourLp* lp = nullptr;
 };
 
 struct CostProof {

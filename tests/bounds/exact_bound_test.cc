@@ -43,13 +43,13 @@ std::vector<int> arcs_of(const std::vector<uint8_t>& allowed) {
 
 enum DualKind { LP_DUALS, NUDGED_DUALS, ARBITRARY_DUALS };
 
-// The relaxation solved with its cuts, and its duals as the kind asks.
-ExactDuals duals_of(const Problem& problem, DualKind kind, uint64_t seed) {
+// The relaxation (over edges when asked) solved with its cuts, and its duals as the kind asks.
+ExactDuals duals_of(const Problem& problem, DualKind kind, uint64_t seed, bool edges) {
   const int n = problem.n;
   std::vector<uint8_t> allowed(static_cast<size_t>(n) * n, 1);
   for (int i = 0; i < n; ++i) allowed[i * n + i] = 0;
   SubtourLp lp;
-  subtour_lp_create(&lp, n, problem.cost.data(), arcs_of(allowed));
+  subtour_lp_create(&lp, n, problem.cost.data(), arcs_of(allowed), nullptr, edges);
   if (n >= 6) {  // a blossom row whatever the solution: handle {0, 1, 2}, three teeth
     LpCut blossom{std::vector<uint8_t>(n, 0), {{0, 3}, {1, 4}, {2, 5}}};
     blossom.side[0] = blossom.side[1] = blossom.side[2] = 1;
@@ -77,11 +77,13 @@ TEST(ExactBound, NeverAboveWhatATourThroughThePathCosts) {
   struct Family {
     const char* name;
     int64_t low, high;
-    bool symmetric;
-  } families[] = {{"costs 1..100", 1, 100, false},
-                  {"ties 0..2", 0, 2, false},
-                  {"negative -50..50", -50, 50, false},
-                  {"symmetric 1..100", 1, 100, true}};
+    bool symmetric, edges;
+  } families[] = {{"costs 1..100", 1, 100, false, false},
+                  {"ties 0..2", 0, 2, false, false},
+                  {"negative -50..50", -50, 50, false, false},
+                  {"symmetric 1..100", 1, 100, true, false},
+                  {"symmetric over edges 1..100", 1, 100, true, true},
+                  {"symmetric over edges -50..50", -50, 50, true, true}};
   uint64_t seed = 11;
   for (const Family& family : families) {
     for (int n = 3; n <= 7; ++n) {
@@ -89,7 +91,7 @@ TEST(ExactBound, NeverAboveWhatATourThroughThePathCosts) {
       for (DualKind kind : {LP_DUALS, NUDGED_DUALS, ARBITRARY_DUALS}) {
         const std::string what = std::string(family.name) + ", n = " + std::to_string(n) +
                                  ", duals " + std::to_string(kind);
-        const ExactDuals duals = duals_of(problem, kind, seed);
+        const ExactDuals duals = duals_of(problem, kind, seed, family.edges);
         std::vector<uint8_t> allowed(static_cast<size_t>(n) * n, 1);
         for (int i = 0; i < n; ++i) allowed[i * n + i] = 0;
         auto w = [&](int i, int j) { return duals.weight[static_cast<size_t>(i) * n + j]; };
