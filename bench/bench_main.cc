@@ -7,7 +7,8 @@
 // programme over the states the bounds keep) and branch-and-cut (the search over the LP's
 // bounds, any size; branch-and-cut-1 on one thread; branch-and-cut-root ends after the root's
 // relaxation and writes the good tour, proven or not, for the root's figures;
-// branch-and-cut-root-components the same with blossoms by the odd-component heuristic alone;
+// branch-and-cut-root-components the same with blossoms by the odd-component heuristic
+// alone; branch-and-cut-root-combs and branch-and-cut-combs with combs as well;
 // branch-and-cut-paths without the cost proof, the search over paths alone).
 // --small-pages: no huge-page advice for the large tables.
 // After the run, standard error gets one line: "sizes: S" with the seconds from the start of
@@ -17,6 +18,7 @@
 #include <cstring>
 
 #include "bounds/blossoms.h"
+#include "bounds/combs.h"
 #include "driver/driver.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
@@ -64,6 +66,8 @@ int main(int argc, char** argv) {
       {"branch-and-cut-1", ENGINE_BRANCH_AND_CUT, 1},
       {"branch-and-cut-root", ENGINE_BRANCH_AND_CUT, 0},
       {"branch-and-cut-root-components", ENGINE_BRANCH_AND_CUT, 0},
+      {"branch-and-cut-root-combs", ENGINE_BRANCH_AND_CUT, 0},
+      {"branch-and-cut-combs", ENGINE_BRANCH_AND_CUT, 0},
       {"branch-and-cut-paths", ENGINE_BRANCH_AND_CUT, 0},
       {"reference", ENGINE_REFERENCE, 0},    {"reference-sequential", ENGINE_REFERENCE, 0},
   };
@@ -76,6 +80,7 @@ int main(int argc, char** argv) {
     run_phases_in_parallel = strcmp(engine, "reference-sequential") != 0;
     branch_and_cut_root_only = strncmp(engine, "branch-and-cut-root", 19) == 0;
     separate_blossoms_by_cut_tree = strcmp(engine, "branch-and-cut-root-components") != 0;
+    separate_combs = strstr(engine, "combs") != nullptr;
     branch_and_cut_cost_proof = strcmp(engine, "branch-and-cut-paths") != 0;
   }
   if (!known) {

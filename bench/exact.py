@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Exact solves of the public instances of 150 to 1002 points (../shared/tsplib/large/, whose
 README gives the optima): for each, the root relaxation's gap below the optimum with blossoms
-by the odd-component heuristic alone and with the cut tree too (tourplan-bench, built with
--DTOURPLAN_BENCHMARKS=ON), then the whole solve by tourplan-solve --json --time-limit: its
+by the odd-component heuristic alone, with the cut tree too (the program's), and with combs
+as well (tourplan-bench, built with -DTOURPLAN_BENCHMARKS=ON), then the whole solve by tourplan-solve --json --time-limit: its
 seconds, or the bound it reached. With --concorde PATH (../shared/anchors/bin/concorde, a peer
 for benchmarks only), Concorde's time on the same file beside, and the ratio; without it,
 that column is left out.
@@ -70,7 +70,8 @@ def main():
     if args.concorde:
         args.concorde = os.path.abspath(args.concorde)
     known = optima(args.folder, (".tsp", ".atsp"))
-    head = ["instance", "points", "root gap, components", "root gap, cut tree", "root s"]
+    head = ["instance", "points", "root gap, components", "root gap, cut tree",
+            "root gap, combs", "root s"]
     if not args.no_solve:
         head += ["tourplan"]
     if args.concorde:
@@ -90,8 +91,10 @@ def main():
             row = [name, str(points)]
             heuristic = root_bound(args.build, problem, "branch-and-cut-root-components", scratch)
             tree = root_bound(args.build, problem, "branch-and-cut-root", scratch)
+            combs = root_bound(args.build, problem, "branch-and-cut-root-combs", scratch)
             row.append(gap(heuristic[0], optimum) if heuristic else "?")
             row.append(gap(tree[0], optimum) if tree else "?")
+            row.append(gap(combs[0], optimum) if combs else "?")
             row.append("%.2f" % tree[1] if tree else "?")
             ours = None
             if not args.no_solve:

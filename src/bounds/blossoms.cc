@@ -14,13 +14,6 @@ constexpr double EPSILON = 1e-6;
 // A cut is kept when the solution violates it by more than this.
 constexpr double LEAST_VIOLATION = 1e-4;
 
-double edge_value(const CapacityGraph& graph, int p, int q) {
-  for (const auto& [r, x] : graph[p]) {
-    if (r == q) return x;
-  }
-  return 0;
-}
-
 // Maximum flow between two points of an undirected graph (Dinic's method), for the cut tree.
 struct FlowGraph {
   int n = 0;
@@ -113,7 +106,7 @@ LpCut blossom_of_handle(const CapacityGraph& graph, std::vector<uint8_t> side, d
       if (!side[p]) continue;
       for (const auto& [q, x] : graph[p]) {
         if (side[q] || x <= threshold) continue;
-        cut.teeth.push_back({p, q});
+        cut.teeth.push_back({std::min(p, q), std::max(p, q)});
         if (++seen[p] == 2) shared = p;
         if (++seen[q] == 2) shared = q;
       }
@@ -122,42 +115,11 @@ LpCut blossom_of_handle(const CapacityGraph& graph, std::vector<uint8_t> side, d
     side[shared] = !side[shared];
   }
   cut.side = std::move(side);
-  if (!is_blossom(cut)) cut.teeth.clear();
+  if (!is_comb(cut)) cut.teeth.clear();
   return cut;
 }
 
 }  // namespace
-
-bool is_blossom(const LpCut& cut) {
-  const int n = static_cast<int>(cut.side.size());
-  int members = 0;
-  for (uint8_t in : cut.side) members += in != 0;
-  const size_t k = cut.teeth.size();
-  if (members < 3 || members > n - 3 || k < 3 || k % 2 == 0) return false;
-  std::vector<int> ends;
-  for (const auto& [inside, outside] : cut.teeth) {
-    if (inside < 0 || inside >= n || outside < 0 || outside >= n) return false;
-    if (!cut.side[inside] || cut.side[outside]) return false;
-    ends.push_back(inside);
-    ends.push_back(outside);
-  }
-  std::sort(ends.begin(), ends.end());
-  return std::adjacent_find(ends.begin(), ends.end()) == ends.end();
-}
-
-double blossom_violation(const CapacityGraph& graph, const LpCut& cut) {
-  double inside = 0, teeth = 0;
-  int members = 0;
-  for (size_t p = 0; p < graph.size(); ++p) {
-    if (!cut.side[p]) continue;
-    ++members;
-    for (const auto& [q, x] : graph[p]) {
-      if (static_cast<int>(p) < q && cut.side[q]) inside += x;
-    }
-  }
-  for (const auto& [p, q] : cut.teeth) teeth += edge_value(graph, p, q);
-  return inside + teeth - members - static_cast<double>((cut.teeth.size() - 1) / 2);
-}
 
 std::vector<LpCut> blossoms_by_components(const CapacityGraph& graph, int max_cuts,
                                           bool (*stop)()) {
@@ -183,7 +145,7 @@ std::vector<LpCut> blossoms_by_components(const CapacityGraph& graph, int max_cu
     std::vector<uint8_t> side(n, 0);
     for (int p : members) side[p] = 1;
     LpCut cut = blossom_of_handle(graph, std::move(side), 1 - EPSILON);
-    if (!cut.teeth.empty() && blossom_violation(graph, cut) > LEAST_VIOLATION) {
+    if (!cut.teeth.empty() && comb_violation(graph, cut) > LEAST_VIOLATION) {
       found.push_back(std::move(cut));
     }
   }
@@ -225,7 +187,7 @@ std::vector<LpCut> blossoms_by_cut_tree(const CapacityGraph& graph, int max_cuts
       for (uint8_t& in : side) in = !in;
     }
     LpCut cut = blossom_of_handle(graph, side, 0.5);
-    if (cut.teeth.empty() || blossom_violation(graph, cut) <= LEAST_VIOLATION) continue;
+    if (cut.teeth.empty() || comb_violation(graph, cut) <= LEAST_VIOLATION) continue;
     if (std::find(found.begin(), found.end(), cut) == found.end()) found.push_back(std::move(cut));
   }
   return found;

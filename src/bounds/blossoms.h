@@ -5,20 +5,14 @@
 // degree 2, so 2|H| = 2 x(E(H)) + x(out of H), and x(out of H) is even; when every tooth is
 // in the tour, some other edge leaves H too. That holds for any such sets, whatever found
 // them: both separators below only choose the sets, and each cut is checked for the
-// structure (is_blossom) before it is handed on.
+// structure (is_comb: a blossom is a comb whose teeth are edges, combs.h) before it is
+// handed on, its teeth as pairs of points in increasing order.
 #pragma once
 
 #include <vector>
 
+#include "bounds/combs.h"
 #include "bounds/subtour_lp.h"
-
-// Whether the cut is a blossom as above: a handle of 3 to n - 3 points and an odd number,
-// 3 or more, of disjoint teeth, each with one end in the handle.
-bool is_blossom(const LpCut& cut);
-
-// By how much the solution (the support graph: x(i, j) + x(j, i) on each edge) violates the
-// blossom: x(E(H)) + x(teeth) - |H| - (k - 1) / 2.
-double blossom_violation(const CapacityGraph& graph, const LpCut& cut);
 
 // The odd-component heuristic: the components of the edges with fractional x are handles,
 // the edges with x near 1 that leave them teeth. Fast; finds blossoms of violation near 1.

@@ -56,8 +56,8 @@ bool exact_duals_from_lp(ExactDuals* duals, const SubtourLp* lp, const int64_t* 
     inside.clear();
     outside.clear();
     for (int p = 0; p < n; ++p) (row.side[p] ? inside : outside).push_back(p);
-    // Subtour cut: the arcs from S out (over edges, into S as well); blossom: the arcs
-    // within S and the teeth both ways.
+    // Subtour cut: the arcs from S out (over edges, into S as well); comb: the arcs within
+    // S and within each tooth, both ways.
     const std::vector<int>& heads = row.teeth.empty() ? outside : inside;
     for (int i : inside) {
       int64_t* weights = &duals->weight[static_cast<size_t>(i) * n];
@@ -71,9 +71,12 @@ bool exact_duals_from_lp(ExactDuals* duals, const SubtourLp* lp, const int64_t* 
         for (int i : inside) weights[i] -= y;
       }
     }
-    for (const auto& [in, out] : row.teeth) {
-      duals->weight[static_cast<size_t>(in) * n + out] -= y;
-      duals->weight[static_cast<size_t>(out) * n + in] -= y;
+    for (const std::vector<int>& tooth : row.teeth) {
+      for (int a : tooth) {
+        for (int b : tooth) {
+          if (a != b) duals->weight[static_cast<size_t>(a) * n + b] -= y;
+        }
+      }
     }
   }
   duals->base = base;

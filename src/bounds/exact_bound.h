@@ -3,7 +3,7 @@
 // DESIGN
 // Costs are taken in scaled units: C(i, j) = K * c(i, j), K a power of two. The duals are
 // rounded to whole numbers: U_i for x(out of i) = 1, V_j for x(into j) = 1, and Y_c for each
-// cut c, a x >= b (subtour cuts) or a x <= b (blossoms), valid for every tour: Y_c >= 0 on a
+// cut c, a x >= b (subtour cuts) or a x <= b (combs), valid for every tour: Y_c >= 0 on a
 // >= row and Y_c <= 0 on a <= row (a rounding of the wrong sign is replaced by 0). With the
 // weights
 //   W(i, j) = C(i, j) - U_i - V_j - (sum over the cuts c of Y_c a_c(i, j))
@@ -16,7 +16,7 @@
 // An LP over edges (symmetric costs) reads the same way: its degree row x(at i) = 2 gives
 // U_i = V_i = the rounded u_i (a tour leaves and enters i once: its two edges at i), a
 // subtour cut x(edges leaving S) >= 2 weighs both arcs of each edge that leaves S, with
-// b = 2 (a tour crosses S at least twice), and a blossom weighs both arcs of its edges as it
+// b = 2 (a tour crosses S at least twice), and a comb weighs both arcs of its edges as it
 // does over arcs. The identity above holds term by term, and W(i, j) = W(j, i).
 //
 // A tour through the path P = (point 0, p1, ..., pk) is P followed by a path from pk through

@@ -2,6 +2,7 @@
 #include "bounds/subtour_lp.h"
 
 #include "bounds/blossoms.h"
+#include "bounds/combs.h"
 
 #include <coin/ClpEventHandler.hpp>
 #include <coin/ClpSimplex.hpp>
@@ -31,8 +32,11 @@ class StopRequestHandler : public ClpEventHandler {
 static int cut_coefficient(const LpCut& cut, int i, int j, bool edges) {
   if (cut.teeth.empty()) return edges ? cut.side[i] != cut.side[j] : cut.side[i] && !cut.side[j];
   int coefficient = cut.side[i] && cut.side[j] ? 1 : 0;
-  for (const auto& [inside, outside] : cut.teeth) {
-    if ((i == inside && j == outside) || (i == outside && j == inside)) ++coefficient;
+  for (const std::vector<int>& tooth : cut.teeth) {
+    if (std::binary_search(tooth.begin(), tooth.end(), i) &&
+        std::binary_search(tooth.begin(), tooth.end(), j)) {
+      ++coefficient;
+    }
   }
   return coefficient;
 }
@@ -348,9 +352,10 @@ std::vector<std::vector<uint8_t>> light_cuts(const CapacityGraph& graph, double 
 
 int64_t cut_bound(const LpCut& cut, bool edges) {
   if (cut.teeth.empty()) return edges ? 2 : 1;
-  int64_t members = 0;
-  for (uint8_t in : cut.side) members += in;
-  return members + (static_cast<int64_t>(cut.teeth.size()) - 1) / 2;
+  int64_t bound = 0;
+  for (uint8_t in : cut.side) bound += in;
+  for (const std::vector<int>& tooth : cut.teeth) bound += static_cast<int64_t>(tooth.size()) - 1;
+  return bound - (static_cast<int64_t>(cut.teeth.size()) + 1) / 2;
 }
 
 // A hash of the cut's sets, so that a new cut is compared in full only with its few equals.
@@ -360,8 +365,9 @@ static uint64_t cut_hash_of(const LpCut& cut) {
   for (size_t p = 0; p < cut.side.size(); ++p) {
     if (cut.side[p]) mix(p);
   }
-  for (const auto& [inside, outside] : cut.teeth) {
-    mix(static_cast<uint64_t>(inside) << 32 | static_cast<uint32_t>(outside));
+  for (const std::vector<int>& tooth : cut.teeth) {
+    for (int p : tooth) mix(p);
+    mix(UINT64_MAX);  // where a tooth ends
   }
   return hash;
 }
@@ -417,9 +423,21 @@ int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms, bool cut_tre
     for (LpCut& cut : blossoms_by_components(graph, max_cuts, lp->stop)) {
       if (!holds_cut(lp, cut)) fresh.push_back(std::move(cut));
     }
+    // Combs with paths at 1 as teeth, beside the blossoms: the same handles often take
+    // larger teeth, and the cut is then deeper.
+    if (separate_combs) {
+      for (LpCut& cut : combs_by_shrinking(graph, max_cuts, false, lp->stop)) {
+        if (!holds_cut(lp, cut)) fresh.push_back(std::move(cut));
+      }
+    }
     if (fresh.empty() && cut_tree && separate_blossoms_by_cut_tree) {
       for (LpCut& cut : blossoms_by_cut_tree(graph, max_cuts, lp->stop)) {
         if (!holds_cut(lp, cut)) fresh.push_back(std::move(cut));
+      }
+      if (fresh.empty() && separate_combs) {
+        for (LpCut& cut : combs_by_shrinking(graph, max_cuts, true, lp->stop)) {
+          if (!holds_cut(lp, cut)) fresh.push_back(std::move(cut));
+        }
       }
     }
   }

@@ -25,17 +25,18 @@
 #include <vector>
 
 // A cut of the relaxation, valid for every tour. A subtour cut (no teeth): x(out of S) >= 1.
-// A blossom (teeth): x(arcs inside the handle S) + x(the teeth, both ways) <= |S| + (k - 1) / 2
-// for an odd number k >= 3 of disjoint teeth, each an edge with one end in S: a tour is a
-// 2-matching, and the 2-matching blossom inequality holds for it.
+// A comb (teeth): x(arcs within the handle S) + sum over the teeth T of x(arcs within T)
+// <= |S| + sum (|T| - 1) - (k + 1) / 2, both ways round, for an odd number k >= 3 of disjoint
+// teeth, each meeting S and its outside (combs.h). A blossom is a comb whose teeth are edges:
+// the right-hand side is then |S| + (k - 1) / 2.
 struct LpCut {
   std::vector<uint8_t> side;               // membership of S, one byte a point
-  std::vector<std::pair<int, int>> teeth;  // (inside, outside)
+  std::vector<std::vector<int>> teeth;     // each a set of points, in increasing order
   bool operator==(const LpCut&) const = default;
 };
 
 // The cut's right-hand side, in an LP over arcs (1 for a subtour cut) or over edges (2);
-// blossoms are <= rows, the same in both.
+// combs (blossoms among them) are <= rows, the same in both.
 int64_t cut_bound(const LpCut& cut, bool edges = false);
 
 struct SubtourLp {
@@ -54,7 +55,7 @@ struct SubtourLp {
   std::vector<double> x;            // the last solution, per column (0 for columns added since)
   std::vector<double> out_dual;     // per point: x(out of i) = 1 (edges: x(at i) = 2)
   std::vector<double> in_dual;      // per point: x(into i) = 1 (edges: the same as out_dual)
-  std::vector<double> cut_dual;     // per cut: >= 0 for subtour cuts, <= 0 for blossoms
+  std::vector<double> cut_dual;     // per cut: >= 0 for subtour cuts, <= 0 for combs
   bool optimal = false;             // the last solve was proven optimal
   bool rows_changed = true;         // cuts or columns added or dropped since the last solve
 };
@@ -81,10 +82,11 @@ void subtour_lp_forbid_arc(SubtourLp* lp, int tail, int head, bool forbidden);
 // When the LP is infeasible, its ray is added to the duals, so that the bound shows it.
 // A solve that stop ends early keeps its last duals: any duals give a valid bound.
 bool subtour_lp_solve(SubtourLp* lp);
-// Adds up to max_cuts subtour cuts that the last solution violates, and (blossoms) blossoms
-// found by the odd-component heuristic on its edges x(i, j) + x(j, i), or when that finds
-// none and cut_tree is set, by the cut tree (blossoms.h); returns how many. Works on the
-// solution's support, not on every arc.
+// Adds up to max_cuts subtour cuts that the last solution violates, or when there are none
+// and blossoms is set, combs: blossoms found by the odd-component heuristic on its edges
+// x(i, j) + x(j, i) and combs by shrinking its paths at 1 (combs.h), or when those find
+// none and cut_tree is set, both by the cut tree (blossoms.h); returns how many. Works on
+// the solution's support, not on every arc.
 int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms, bool cut_tree = false);
 // Removes the cuts that were slack in the last solve (not tight, zero dual); returns how many.
 // A search adds cuts at every node, and those of a subtree it has left only slow the LP down.

@@ -1,4 +1,4 @@
-// Blossoms: their structure, and every cut either separator finds holds for every tour.
+// Blossoms and combs: their structure, and every cut each separator finds holds for every tour.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,11 +7,12 @@
 #include <vector>
 
 #include "bounds/blossoms.h"
+#include "bounds/combs.h"
 #include "bounds/subtour_lp.h"
 
 namespace {
 
-LpCut cut_of(int n, const std::vector<int>& handle, const std::vector<std::pair<int, int>>& teeth) {
+LpCut cut_of(int n, const std::vector<int>& handle, const std::vector<std::vector<int>>& teeth) {
   LpCut cut{std::vector<uint8_t>(n, 0), teeth};
   for (int p : handle) cut.side[p] = 1;
   return cut;
@@ -22,10 +23,14 @@ TEST(Blossoms, StructureAsTheInequalityNeedsIt) {
     const char* name;
     int n;
     std::vector<int> handle;
-    std::vector<std::pair<int, int>> teeth;
-    bool blossom;
+    std::vector<std::vector<int>> teeth;
+    bool comb;
   } rows[] = {
       {"three teeth", 8, {0, 1, 2}, {{0, 3}, {1, 4}, {2, 5}}, true},
+      {"teeth of paths", 10, {0, 1, 2}, {{0, 3, 6}, {1, 4, 7}, {2, 5}}, true},
+      {"a tooth of two inside", 10, {0, 1, 2, 3}, {{0, 3, 6}, {1, 4}, {2, 5}}, true},
+      {"paths that meet", 10, {0, 1, 2}, {{0, 3, 6}, {1, 6}, {2, 5}}, false},
+      {"a tooth out of order", 10, {0, 1, 2}, {{0, 6, 3}, {1, 4}, {2, 5}}, false},
       {"five teeth", 12, {0, 1, 2, 3, 4}, {{0, 5}, {1, 6}, {2, 7}, {3, 8}, {4, 9}}, true},
       {"even teeth", 8, {0, 1, 2}, {{0, 3}, {1, 4}}, false},
       {"one tooth", 8, {0, 1, 2}, {{0, 3}}, false},
@@ -38,7 +43,7 @@ TEST(Blossoms, StructureAsTheInequalityNeedsIt) {
       {"too little outside", 6, {0, 1, 2, 3}, {{0, 4}, {1, 5}, {2, 6}}, false},
   };
   for (const auto& row : rows) {
-    EXPECT_EQ(is_blossom(cut_of(row.n, row.handle, row.teeth)), row.blossom) << row.name;
+    EXPECT_EQ(is_comb(cut_of(row.n, row.handle, row.teeth)), row.comb) << row.name;
   }
 }
 
@@ -63,34 +68,39 @@ TEST(Blossoms, TheCutTreeFindsWhatTheComponentsMiss) {
   // Handles of 3 points need 3 outside: 6 points just do.
   const std::vector<LpCut> found = blossoms_by_cut_tree(graph, 10);
   ASSERT_EQ(found.size(), 1u);
-  EXPECT_TRUE(is_blossom(found[0]));
-  EXPECT_NEAR(blossom_violation(graph, found[0]), 0.4, 1e-9);
+  EXPECT_TRUE(is_comb(found[0]));
+  EXPECT_NEAR(comb_violation(graph, found[0]), 0.4, 1e-9);
   // With the joining edges whole, the heuristic sees the two triangles.
   const CapacityGraph whole = graph_of(6, {{0, 1, 0.5}, {0, 2, 0.5}, {1, 2, 0.5}, {3, 4, 0.5},
                                           {3, 5, 0.5}, {4, 5, 0.5}, {0, 3, 1.0}, {1, 4, 1.0},
                                           {2, 5, 1.0}});
   ASSERT_FALSE(blossoms_by_components(whole, 10).empty());
-  EXPECT_NEAR(blossom_violation(whole, blossoms_by_components(whole, 10)[0]), 0.5, 1e-9);
+  EXPECT_NEAR(comb_violation(whole, blossoms_by_components(whole, 10)[0]), 0.5, 1e-9);
 }
 
-// x_T(E(H)) + x_T(teeth) - |H| - (k - 1) / 2 for the tour order (a cycle).
+// x_T(E(H)) + sum x_T(E(T_i)) - |H| - sum (|T_i| - 1) + (k + 1) / 2 for the tour order (a
+// cycle), counted here apart from the solver's own bookkeeping.
 int tour_excess(const LpCut& cut, const std::vector<int>& order) {
   const int n = static_cast<int>(order.size());
-  int inside = 0, teeth = 0, members = 0;
-  for (uint8_t in : cut.side) members += in;
+  int left = 0, right = -static_cast<int>((cut.teeth.size() + 1) / 2);
+  for (uint8_t in : cut.side) right += in;
+  for (const std::vector<int>& tooth : cut.teeth) right += static_cast<int>(tooth.size()) - 1;
+  auto within = [](const std::vector<int>& tooth, int p) {
+    return std::find(tooth.begin(), tooth.end(), p) != tooth.end();
+  };
   for (int t = 0; t < n; ++t) {
     const int p = order[t], q = order[(t + 1) % n];
-    if (cut.side[p] && cut.side[q]) ++inside;
-    for (const auto& [a, b] : cut.teeth) teeth += (a == p && b == q) || (a == q && b == p);
+    if (cut.side[p] && cut.side[q]) ++left;
+    for (const std::vector<int>& tooth : cut.teeth) left += within(tooth, p) && within(tooth, q);
   }
-  return inside + teeth - members - static_cast<int>((cut.teeth.size() - 1) / 2);
+  return left - right;
 }
 
 // The relaxation of random problems with subtour cuts only (fractional, where blossoms
 // live), both separators on its solution: every cut found is a blossom, violated there, and
 // no tour of the points violates it.
 TEST(Blossoms, EveryCutFoundHoldsForEveryTour) {
-  int cuts_checked = 0;
+  int cuts_checked = 0, combs_checked = 0;
   for (uint64_t seed = 1; seed <= 400; ++seed) {
     const int n = 8 + static_cast<int>(seed % 2);
     std::mt19937_64 random(seed);
@@ -115,10 +125,16 @@ TEST(Blossoms, EveryCutFoundHoldsForEveryTour) {
     subtour_lp_destroy(&lp);
     std::vector<LpCut> cuts = blossoms_by_components(graph, 16);
     for (LpCut& cut : blossoms_by_cut_tree(graph, 16)) cuts.push_back(std::move(cut));
+    for (bool tree : {false, true}) {
+      for (LpCut& cut : combs_by_shrinking(graph, 16, tree)) {
+        combs_checked += cut.teeth[0].size() + cut.teeth[1].size() + cut.teeth[2].size() > 6;
+        cuts.push_back(std::move(cut));
+      }
+    }
     std::vector<int> order(n);
     for (const LpCut& cut : cuts) {
-      ASSERT_TRUE(is_blossom(cut)) << "seed " << seed;
-      EXPECT_GT(blossom_violation(graph, cut), 0) << "seed " << seed;
+      ASSERT_TRUE(is_comb(cut)) << "seed " << seed;
+      EXPECT_GT(comb_violation(graph, cut), 0) << "seed " << seed;
       std::iota(order.begin(), order.end(), 0);
       do {
         ASSERT_LE(tour_excess(cut, order), 0) << "seed " << seed;
@@ -127,6 +143,7 @@ TEST(Blossoms, EveryCutFoundHoldsForEveryTour) {
     }
   }
   EXPECT_GT(cuts_checked, 5);  // the problems do give blossoms to check
+  EXPECT_GT(combs_checked, 0);  // and combs with a tooth of three points or more
 }
 
 }  // namespace

@@ -50,8 +50,10 @@ ExactDuals duals_of(const Problem& problem, DualKind kind, uint64_t seed, bool e
   for (int i = 0; i < n; ++i) allowed[i * n + i] = 0;
   SubtourLp lp;
   subtour_lp_create(&lp, n, problem.cost.data(), arcs_of(allowed), nullptr, edges);
-  if (n >= 6) {  // a blossom row whatever the solution: handle {0, 1, 2}, three teeth
+  if (n >= 6) {  // a comb row whatever the solution: handle {0, 1, 2}, three teeth (a blossom
+                 // below 7 points)
     LpCut blossom{std::vector<uint8_t>(n, 0), {{0, 3}, {1, 4}, {2, 5}}};
+    if (n >= 7) blossom.teeth[2].push_back(6);
     blossom.side[0] = blossom.side[1] = blossom.side[2] = 1;
     subtour_lp_add_cuts(&lp, {blossom});
   }
