@@ -124,7 +124,8 @@ std::vector<LpCut> combs_by_shrinking(const CapacityGraph& graph, int max_cuts, 
       comb.teeth.push_back(std::move(points));
     }
     if (!is_comb(comb) || comb_violation(graph, comb) <= LEAST_VIOLATION) continue;
-    if (std::find(found.begin(), found.end(), comb) == found.end()) found.push_back(std::move(comb));
+    if (std::find(found.begin(), found.end(), comb) != found.end()) continue;
+    found.push_back(std::move(comb));
   }
   return found;
 }

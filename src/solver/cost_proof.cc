@@ -327,8 +327,8 @@ std::vector<Node> children(Proof& proof, const Node& node, int64_t* created) {
     double x = 0;
     for (; k < values.size() && values[k].first == arc; ++k) x += values[k].second;
     const int i = arc / n, j = arc % n;
-    const bool settled =
-        proof.fixed_out[i] == j || (symmetric && (proof.fixed_in[i] == j || proof.fixed_out[j] == i));
+    // Over edges a point's fixed edges' ends are in fixed_out and fixed_in alike.
+    const bool settled = proof.fixed_out[i] == j || (symmetric && proof.fixed_in[i] == j);
     if (settled) continue;
     // An arc at 1 still splits the node when nothing else does.
     candidates.push_back({std::min(x, 1 - x) + (x > 0.5 ? 1e-3 : 0), arc});
