@@ -37,8 +37,9 @@ constexpr int CUT_TREE_ROUNDS = 25;
 // the subtrees the search has left only slow the LP down (kroA100: 1478 cuts, twice the time).
 constexpr size_t DROP_CUTS_PER_POINT = 3;
 // Memory the search needs for each arc, at most: the problem's cost (8 bytes), D_t and K D_t
-// (16), the allowed flags (1), and the first worker's weights, flags and separation (17):
-// 42, and some to spare. Each helper thread needs its own weights, flags and separation. The
+// (16), the allowed flags (1), the first worker's weights, flags and separation (17), and a
+// question's or the cost proof's weights and flags (9): 51, and some to spare. Each helper
+// thread needs its own weights, flags and separation, and those of its questions. The
 // LPs hold a core of the arcs and at most MOST_COLUMNS_PER_POINT columns a point: linear in n.
 constexpr int64_t BYTES_PER_ARC = 64;
 constexpr int64_t BYTES_PER_ARC_A_HELPER = 32;
