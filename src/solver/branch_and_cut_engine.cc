@@ -594,6 +594,24 @@ static void visit(Worker& w, int first_child) {
   }
 }
 
+// A cost proof over the search's costs and the given allowed arcs, its tours improved by the
+// good tour's local search; the caller adds what it starts from.
+static CostProofProblem proof_problem(const uint8_t* allowed) {
+  CostProofProblem problem;
+  problem.n = search.n;
+  problem.cost = search.cut_cost.data();
+  problem.scaled_cost = search.scaled_cost.data();
+  problem.scale = search.scale;
+  problem.symmetric = search.symmetric;
+  problem.allowed = allowed;
+  problem.stop = stopping;
+  problem.slack = branch_and_cut_bound_slack;
+  problem.improve = [](const std::vector<int>& start) {
+    return improve_tour(start, search.n, INT64_MIN, stopping);
+  };
+  return problem;
+}
+
 // Whether a question (a cost proof over the tours that start with the path and then next,
 // with a cap on its nodes) shows that none of them costs the proven optimum: the child is
 // then dropped. A tour it finds there joins the witnesses.
@@ -613,18 +631,7 @@ static bool refuted_by_question(Worker& w, int next) {
       if (std::equal(path.begin(), path.end(), tour.begin())) return false;
     }
   }
-  CostProofProblem problem;
-  problem.n = n;
-  problem.cost = search.cut_cost.data();
-  problem.scaled_cost = search.scaled_cost.data();
-  problem.scale = search.scale;
-  problem.symmetric = search.symmetric;
-  problem.allowed = w.allowed.data();
-  problem.stop = stopping;
-  problem.slack = branch_and_cut_bound_slack;
-  problem.improve = [](const std::vector<int>& start) {
-    return improve_tour(start, search.n, INT64_MIN, stopping);
-  };
+  CostProofProblem problem = proof_problem(w.allowed.data());
   problem.path = path;
   problem.first_tour_ends = true;
   problem.most_nodes = QUESTION_MOST_NODES;
@@ -1005,22 +1012,11 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   if (search.shift == 0 && branch_and_cut_cost_proof && !stopping() &&
       root_gap <= PROOF_MOST_GAP * std::max(1.0, std::fabs(static_cast<double>(ceiling)))) {
     remember_lp_columns();
-    CostProofProblem problem;
-    problem.n = n;
-    problem.cost = search.cut_cost.data();
-    problem.scaled_cost = search.scaled_cost.data();
-    problem.scale = search.scale;
-    problem.symmetric = search.symmetric;
-    problem.allowed = search.allowed.data();
+    CostProofProblem problem = proof_problem(search.allowed.data());
     for (int arc : search.core_arcs) {
       if (search.allowed[arc]) problem.arcs.push_back(arc);
     }
     problem.cuts = own.lp.cuts;
-    problem.stop = stopping;
-    problem.slack = branch_and_cut_bound_slack;
-    problem.improve = [](const std::vector<int>& start) {
-      return improve_tour(start, search.n, INT64_MIN, stopping);
-    };
     const CostProof proof = prove_cost(problem, ceiling - 1);
     branch_and_cut_counts.proof_nodes = proof.nodes;
     branch_and_cut_counts.proof_seconds = clock_seconds() - solve_start;

@@ -207,10 +207,9 @@ std::vector<int> solution_tour(const Proof& proof) {
 // The tour from point 0 when it starts with the path (symmetric: either way round, then
 // turned to start with it); empty otherwise.
 std::vector<int> along_path(std::vector<int> tour, const std::vector<int>& path, bool symmetric) {
-  const size_t n = tour.size();
   if (path.size() < 2) return tour;
+  if (path.size() > tour.size()) return {};
   if (symmetric && tour[1] != path[1]) std::reverse(tour.begin() + 1, tour.end());
-  if (path.size() > n) return {};
   for (size_t t = 0; t < path.size(); ++t) {
     if (tour[t] != path[t]) return {};
   }
