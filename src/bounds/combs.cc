@@ -8,7 +8,7 @@
 
 #include "bounds/blossoms.h"
 
-bool separate_combs = false;
+bool separate_combs = true;
 
 namespace {
 
@@ -50,7 +50,10 @@ double comb_violation(const CapacityGraph& graph, const LpCut& cut) {
       if (tooth_of[p] >= 0 && tooth_of[p] == tooth_of[q]) left += x;
     }
   }
-  return left - static_cast<double>(cut_bound(cut));
+  double room = -static_cast<double>((cut.teeth.size() + 1) / 2);
+  for (uint8_t in : cut.side) room += in;
+  for (const std::vector<int>& tooth : cut.teeth) room += static_cast<double>(tooth.size()) - 1;
+  return left - room;
 }
 
 std::vector<LpCut> combs_by_shrinking(const CapacityGraph& graph, int max_cuts, bool cut_tree,
@@ -126,6 +129,123 @@ std::vector<LpCut> combs_by_shrinking(const CapacityGraph& graph, int max_cuts, 
     if (!is_comb(comb) || comb_violation(graph, comb) <= LEAST_VIOLATION) continue;
     if (std::find(found.begin(), found.end(), comb) != found.end()) continue;
     found.push_back(std::move(comb));
+  }
+  return found;
+}
+
+namespace {
+
+// One comb as it is tightened: each point's place, each tooth's points on either side.
+struct CombState {
+  std::vector<uint8_t> in_handle;
+  std::vector<int> tooth_of;                   // -1 outside every tooth
+  std::vector<int> inside, outside;            // per tooth: its points in and out of the handle
+};
+
+// x(p, S \ {p}) for S the handle (tooth < 0) or a tooth.
+double weight_into(const CapacityGraph& graph, const CombState& state, int p, int tooth) {
+  double sum = 0;
+  for (const auto& [q, x] : graph[p]) {
+    if (q == p) continue;
+    if (tooth < 0 ? state.in_handle[q] != 0 : state.tooth_of[q] == tooth) sum += x;
+  }
+  return sum;
+}
+
+}  // namespace
+
+std::vector<LpCut> tighten_combs(const CapacityGraph& graph, const std::vector<LpCut>& combs,
+                                 double least_violation, bool (*stop)()) {
+  const int n = static_cast<int>(graph.size());
+  std::vector<LpCut> found;
+  constexpr double LEAST_GAIN = 1e-6;
+  for (const LpCut& comb : combs) {
+    if (stop && stop()) break;
+    if (!is_comb(comb) || static_cast<int>(comb.side.size()) != n) continue;
+    const int k = static_cast<int>(comb.teeth.size());
+    CombState state;
+    state.in_handle = comb.side;
+    state.tooth_of.assign(n, -1);
+    state.inside.assign(k, 0);
+    state.outside.assign(k, 0);
+    for (int t = 0; t < k; ++t) {
+      for (int p : comb.teeth[t]) {
+        state.tooth_of[p] = t;
+        ++(state.in_handle[p] ? state.inside[t] : state.outside[t]);
+      }
+    }
+    int handle_size = 0;
+    for (uint8_t in : state.in_handle) handle_size += in;
+    const double start = comb_violation(graph, comb);
+    double violation = start;
+    // The points a move may concern: the comb's own and their neighbours.
+    std::vector<uint8_t> near(n, 0);
+    std::vector<int> candidates;
+    auto consider = [&](int p) {
+      if (!near[p]) near[p] = 1, candidates.push_back(p);
+    };
+    for (int p = 0; p < n; ++p) {
+      if (!state.in_handle[p] && state.tooth_of[p] < 0) continue;
+      consider(p);
+      for (const auto& [q, x] : graph[p]) consider(q);
+    }
+    for (int moves = 0; moves < 4 * n; ++moves) {
+      // The best move: (gain, point, what), what < 0 for the handle, else the tooth.
+      double best_gain = LEAST_GAIN;
+      int best_point = -1, best_what = 0;
+      for (int p : candidates) {
+        const int t = state.tooth_of[p];
+        // The handle: in or out, while p's tooth keeps a point on either side.
+        const bool in = state.in_handle[p] != 0;
+        const bool keeps_tooth = t < 0 || (in ? state.inside[t] > 1 : state.outside[t] > 1);
+        const bool keeps_handle = in ? handle_size > 1 : handle_size < n - 1;
+        if (keeps_tooth && keeps_handle) {
+          const double into = weight_into(graph, state, p, -1);
+          const double gain = in ? 1 - into : into - 1;
+          if (gain > best_gain) best_gain = gain, best_point = p, best_what = -1;
+        }
+        if (t >= 0) {  // out of its tooth, while the tooth keeps a point on either side
+          if (in ? state.inside[t] > 1 : state.outside[t] > 1) {
+            const double gain = 1 - weight_into(graph, state, p, t);
+            if (gain > best_gain) best_gain = gain, best_point = p, best_what = t;
+          }
+        } else {  // into a tooth it has edges to
+          for (const auto& [q, x] : graph[p]) {
+            const int u = state.tooth_of[q];
+            if (u < 0) continue;
+            const double gain = weight_into(graph, state, p, u) - 1;
+            if (gain > best_gain) best_gain = gain, best_point = p, best_what = u;
+          }
+        }
+      }
+      if (best_point < 0) break;
+      const int p = best_point, t = state.tooth_of[p];
+      if (best_what < 0) {
+        const bool in = state.in_handle[p] != 0;
+        state.in_handle[p] = in ? 0 : 1;
+        handle_size += in ? -1 : 1;
+        if (t >= 0) {
+          --(in ? state.inside[t] : state.outside[t]);
+          ++(in ? state.outside[t] : state.inside[t]);
+        }
+      } else if (t >= 0) {
+        state.tooth_of[p] = -1;
+        --(state.in_handle[p] ? state.inside[t] : state.outside[t]);
+      } else {
+        state.tooth_of[p] = best_what;
+        ++(state.in_handle[p] ? state.inside[best_what] : state.outside[best_what]);
+      }
+      violation += best_gain;
+      consider(p);
+      for (const auto& [q, x] : graph[p]) consider(q);
+    }
+    if (violation < start + LEAST_GAIN || violation < least_violation) continue;
+    LpCut cut{state.in_handle, std::vector<std::vector<int>>(k)};
+    for (int p = 0; p < n; ++p) {
+      if (state.tooth_of[p] >= 0) cut.teeth[state.tooth_of[p]].push_back(p);
+    }
+    // Measured again, not trusted from the sums of gains.
+    if (is_comb(cut) && comb_violation(graph, cut) >= least_violation) found.push_back(std::move(cut));
   }
   return found;
 }

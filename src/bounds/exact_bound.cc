@@ -36,46 +36,54 @@ bool exact_duals_from_lp(ExactDuals* duals, const SubtourLp* lp, const int64_t* 
     duals->weight.reserve(cells);
   }
   const bool fresh = duals->weight.size() != cells;
-  for (int i = 0; i < n; ++i) {
-    if ((i & 63) == 0 && stop && stop()) return false;
-    if (fresh) duals->weight.resize(static_cast<size_t>(i + 1) * n);
-    int64_t* row = &duals->weight[static_cast<size_t>(i) * n];
-    for (int j = 0; j < n; ++j) {
-      row[j] = i == j ? 0 : scaled_cost[static_cast<size_t>(i) * n + j] - out[i] - in[j];
-    }
-  }
+  // A cut's coefficient of arc (i, j) is a sum over its sets S of [i in S] + [j in S] -
+  // 2 [i, j both in S] (crossing S either way: a comb's sets, a subtour cut over edges) or
+  // [i in S] - [i, j both in S] (leaving S: a subtour cut over arcs). The terms of one point
+  // gather in its row and column offsets; the pairs within a set are added cell by cell.
+  // Crossing S is crossing its outside, and leaving S is [j outside] - [i, j both outside]:
+  // the smaller side serves.
   const size_t cuts = std::min(lp->cuts.size(), std::min(lp->cut_dual.size(), MOST_CUTS));
+  std::vector<int64_t> row_offset(out), column_offset(in);
+  std::vector<std::pair<std::vector<int>, int64_t>> within;  // (members, amount each pair)
   std::vector<int> inside, outside;
   for (size_t cut = 0; cut < cuts; ++cut) {
     if (stop && stop()) return false;
     const LpCut& row = lp->cuts[cut];
     const int64_t y = rounded(lp->cut_dual[cut], scale);
-    // The sign the identity needs: >= 0 on a >= row (subtour), <= 0 on a <= row (blossom).
-    if (row.teeth.empty() ? y <= 0 : y >= 0) continue;
+    if (y <= 0) continue;  // every cut is a >= row: its dual must be >= 0
     base += static_cast<__int128>(y) * cut_bound(row, lp->edges);
     inside.clear();
     outside.clear();
     for (int p = 0; p < n; ++p) (row.side[p] ? inside : outside).push_back(p);
-    // Subtour cut: the arcs from S out (over edges, into S as well); comb: the arcs within
-    // S and within each tooth, both ways.
-    const std::vector<int>& heads = row.teeth.empty() ? outside : inside;
-    for (int i : inside) {
-      int64_t* weights = &duals->weight[static_cast<size_t>(i) * n];
-      for (int j : heads) {
-        if (j != i) weights[j] -= y;
-      }
-    }
-    if (row.teeth.empty() && lp->edges) {
-      for (int j : outside) {
-        int64_t* weights = &duals->weight[static_cast<size_t>(j) * n];
-        for (int i : inside) weights[i] -= y;
-      }
+    const bool outside_smaller = outside.size() < inside.size();
+    std::vector<int>& smaller = outside_smaller ? outside : inside;
+    if (!row.teeth.empty() || lp->edges) {
+      for (int p : smaller) row_offset[p] += y, column_offset[p] += y;
+      within.push_back({smaller, 2 * y});
+    } else {
+      for (int p : smaller) (outside_smaller ? column_offset : row_offset)[p] += y;
+      within.push_back({smaller, y});
     }
     for (const std::vector<int>& tooth : row.teeth) {
-      for (int a : tooth) {
-        for (int b : tooth) {
-          if (a != b) duals->weight[static_cast<size_t>(a) * n + b] -= y;
-        }
+      for (int p : tooth) row_offset[p] += y, column_offset[p] += y;
+      within.push_back({tooth, 2 * y});
+    }
+  }
+  for (int i = 0; i < n; ++i) {
+    if ((i & 63) == 0 && stop && stop()) return false;
+    if (fresh) duals->weight.resize(static_cast<size_t>(i + 1) * n);
+    int64_t* row = &duals->weight[static_cast<size_t>(i) * n];
+    const int64_t* costs = &scaled_cost[static_cast<size_t>(i) * n];
+    for (int j = 0; j < n; ++j) {
+      row[j] = i == j ? 0 : costs[j] - row_offset[i] - column_offset[j];
+    }
+  }
+  for (const auto& [members, amount] : within) {
+    if (stop && stop()) return false;
+    for (int i : members) {
+      int64_t* weights = &duals->weight[static_cast<size_t>(i) * n];
+      for (int j : members) {
+        if (j != i) weights[j] += amount;
       }
     }
   }

@@ -3,21 +3,21 @@
 // DESIGN
 // Costs are taken in scaled units: C(i, j) = K * c(i, j), K a power of two. The duals are
 // rounded to whole numbers: U_i for x(out of i) = 1, V_j for x(into j) = 1, and Y_c for each
-// cut c, a x >= b (subtour cuts) or a x <= b (combs), valid for every tour: Y_c >= 0 on a
-// >= row and Y_c <= 0 on a <= row (a rounding of the wrong sign is replaced by 0). With the
-// weights
+// cut c, a x >= b (subtour cuts and combs), valid for every tour: Y_c >= 0 (a rounding below
+// 0 is replaced by 0). With the weights
 //   W(i, j) = C(i, j) - U_i - V_j - (sum over the cuts c of Y_c a_c(i, j))
 // every tour T, which leaves each point once and enters each point once, has exactly
 //   C(T) = base + W(T) + sum over c of Y_c (a_c x_T - b_c),   base = sum U + sum V + sum Y_c b_c,
-// and every term Y_c (a_c x_T - b_c) is >= 0 (both factors >= 0, or both <= 0), so
+// and every term Y_c (a_c x_T - b_c) is >= 0 (both factors are), so
 // C(T) >= base + W(T). Nothing here needs W >= 0: rounding may leave some weights
 // negative, and every bound below takes the least weight where it cannot know the arc.
 //
 // An LP over edges (symmetric costs) reads the same way: its degree row x(at i) = 2 gives
 // U_i = V_i = the rounded u_i (a tour leaves and enters i once: its two edges at i), a
 // subtour cut x(edges leaving S) >= 2 weighs both arcs of each edge that leaves S, with
-// b = 2 (a tour crosses S at least twice), and a comb weighs both arcs of its edges as it
-// does over arcs. The identity above holds term by term, and W(i, j) = W(j, i).
+// b = 2 (a tour crosses S at least twice), and a comb weighs both arcs of each edge by the
+// number of its sets the edge crosses, as it does over arcs (b = 3k + 1). The identity above
+// holds term by term, and W(i, j) = W(j, i).
 //
 // A tour through the path P = (point 0, p1, ..., pk) is P followed by a path from pk through
 // the rest R back to point 0. Such a completion leaves each of pk and R once, into R or point

@@ -28,12 +28,13 @@ class StopRequestHandler : public ClpEventHandler {
 };
 }  // namespace
 
-// The cut's coefficient of x(i, j) (edges: of x({i, j})).
+// The cut's coefficient of x(i, j) (edges: of x({i, j})): for a comb, how many of its sets
+// (the handle and each tooth) the arc or edge crosses.
 static int cut_coefficient(const LpCut& cut, int i, int j, bool edges) {
   if (cut.teeth.empty()) return edges ? cut.side[i] != cut.side[j] : cut.side[i] && !cut.side[j];
-  int coefficient = cut.side[i] && cut.side[j] ? 1 : 0;
+  int coefficient = cut.side[i] != cut.side[j] ? 1 : 0;
   for (const std::vector<int>& tooth : cut.teeth) {
-    if (std::binary_search(tooth.begin(), tooth.end(), i) &&
+    if (std::binary_search(tooth.begin(), tooth.end(), i) !=
         std::binary_search(tooth.begin(), tooth.end(), j)) {
       ++coefficient;
     }
@@ -236,6 +237,39 @@ double subtour_lp_trial(SubtourLp* lp, int iterations) {
   return value;
 }
 
+SubtourLpBasis subtour_lp_basis(const SubtourLp* lp) {
+  ClpSimplex* model = model_of(lp);
+  const unsigned char* status = model->statusArray();
+  const int columns = model->numberColumns(), first_cut_row = degree_rows(lp);
+  SubtourLpBasis basis;
+  basis.columns.assign(status, status + columns);
+  basis.degree_rows.assign(status + columns, status + columns + first_cut_row);
+  const int cut_rows = model->numberRows() - first_cut_row;
+  for (int cut = 0; cut < cut_rows && cut < static_cast<int>(lp->cut_hash.size()); ++cut) {
+    basis.cuts.push_back({lp->cut_hash[cut], status[columns + first_cut_row + cut]});
+  }
+  return basis;
+}
+
+void subtour_lp_set_basis(SubtourLp* lp, const SubtourLpBasis& basis) {
+  ClpSimplex* model = model_of(lp);
+  unsigned char* status = model->statusArray();
+  const int columns = model->numberColumns(), first_cut_row = degree_rows(lp);
+  if (static_cast<int>(basis.degree_rows.size()) != first_cut_row) return;
+  constexpr unsigned char BASIC = 1, AT_LOWER_BOUND = 3;
+  const int kept = std::min(columns, static_cast<int>(basis.columns.size()));
+  std::copy(basis.columns.begin(), basis.columns.begin() + kept, status);
+  std::fill(status + kept, status + columns, AT_LOWER_BOUND);
+  std::copy(basis.degree_rows.begin(), basis.degree_rows.end(), status + columns);
+  std::unordered_map<uint64_t, unsigned char> cut_status;
+  for (const auto& [hash, value] : basis.cuts) cut_status.emplace(hash, value);
+  for (size_t cut = 0; cut < lp->cut_hash.size(); ++cut) {
+    const auto found = cut_status.find(lp->cut_hash[cut]);
+    status[columns + first_cut_row + cut] = found == cut_status.end() ? BASIC : found->second;
+  }
+  lp->rows_changed = true;  // the factorisation is another basis's
+}
+
 std::vector<std::vector<uint8_t>> light_cuts(const CapacityGraph& graph, double limit,
                                              int max_cuts, bool (*stop)()) {
   const int n = static_cast<int>(graph.size());
@@ -352,10 +386,7 @@ std::vector<std::vector<uint8_t>> light_cuts(const CapacityGraph& graph, double 
 
 int64_t cut_bound(const LpCut& cut, bool edges) {
   if (cut.teeth.empty()) return edges ? 2 : 1;
-  int64_t bound = 0;
-  for (uint8_t in : cut.side) bound += in;
-  for (const std::vector<int>& tooth : cut.teeth) bound += static_cast<int64_t>(tooth.size()) - 1;
-  return bound - (static_cast<int64_t>(cut.teeth.size()) + 1) / 2;
+  return 3 * static_cast<int64_t>(cut.teeth.size()) + 1;
 }
 
 // A hash of the cut's sets, so that a new cut is compared in full only with its few equals.
@@ -441,6 +472,22 @@ int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms, bool cut_tre
       }
     }
   }
+  if (blossoms && separate_combs && !(lp->stop && lp->stop())) {
+    // The LP's combs and the new ones, made deeper: a comb at its bound often takes a
+    // point more or less and is then violated.
+    std::vector<LpCut> start;
+    for (const LpCut& cut : lp->cuts) {
+      if (!cut.teeth.empty()) start.push_back(cut);
+    }
+    for (const LpCut& cut : fresh) {
+      if (!cut.teeth.empty()) start.push_back(cut);
+    }
+    for (LpCut& cut : tighten_combs(graph, start, 1e-3, lp->stop)) {
+      if (static_cast<int>(fresh.size()) >= 2 * max_cuts) break;
+      if (holds_cut(lp, cut) || std::find(fresh.begin(), fresh.end(), cut) != fresh.end()) continue;
+      fresh.push_back(std::move(cut));
+    }
+  }
   subtour_lp_add_cuts(lp, fresh);
   return static_cast<int>(fresh.size());
 }
@@ -455,7 +502,7 @@ int subtour_lp_drop_slack_cuts(SubtourLp* lp) {
   for (size_t cut = 0; cut < lp->cuts.size(); ++cut) {
     const double bound = static_cast<double>(cut_bound(lp->cuts[cut], lp->edges));
     const double row = activity[first_cut_row + cut];
-    const double slack = lp->cuts[cut].teeth.empty() ? row - bound : bound - row;
+    const double slack = row - bound;
     const bool binding = cut < lp->cut_dual.size() && lp->cut_dual[cut] != 0.0;
     if (slack > 1e-6 && !binding) {
       slack_rows.push_back(first_cut_row + static_cast<int>(cut));
@@ -489,8 +536,8 @@ void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts) {
     }
     starts.push_back(static_cast<int>(columns.size()));
     const double bound = static_cast<double>(cut_bound(cut, lp->edges));
-    lower.push_back(cut.teeth.empty() ? bound : -1e30);
-    upper.push_back(cut.teeth.empty() ? 1e30 : bound);
+    lower.push_back(bound);
+    upper.push_back(1e30);
     lp->cuts.push_back(cut);
     lp->cut_hash.push_back(cut_hash_of(cut));
   }

@@ -25,10 +25,11 @@
 #include <vector>
 
 // A cut of the relaxation, valid for every tour. A subtour cut (no teeth): x(out of S) >= 1.
-// A comb (teeth): x(arcs within the handle S) + sum over the teeth T of x(arcs within T)
-// <= |S| + sum (|T| - 1) - (k + 1) / 2, both ways round, for an odd number k >= 3 of disjoint
-// teeth, each meeting S and its outside (combs.h). A blossom is a comb whose teeth are edges:
-// the right-hand side is then |S| + (k - 1) / 2.
+// A comb (teeth): for a handle S and an odd number k >= 3 of disjoint teeth T, each meeting
+// S and its outside, x(edges leaving S) + sum over the teeth of x(edges leaving T) >= 3k + 1,
+// an arc counting as its edge (combs.h). Its rows hold only the edges that cross a set:
+// few, where the same cut written over the edges within its sets held every edge of a
+// large handle. A blossom is a comb whose teeth are edges.
 struct LpCut {
   std::vector<uint8_t> side;               // membership of S, one byte a point
   std::vector<std::vector<int>> teeth;     // each a set of points, in increasing order
@@ -36,7 +37,7 @@ struct LpCut {
 };
 
 // The cut's right-hand side, in an LP over arcs (1 for a subtour cut) or over edges (2);
-// combs (blossoms among them) are <= rows, the same in both.
+// a comb's is 3k + 1 in both. Every cut is a >= row.
 int64_t cut_bound(const LpCut& cut, bool edges = false);
 
 struct SubtourLp {
@@ -55,7 +56,7 @@ struct SubtourLp {
   std::vector<double> x;            // the last solution, per column (0 for columns added since)
   std::vector<double> out_dual;     // per point: x(out of i) = 1 (edges: x(at i) = 2)
   std::vector<double> in_dual;      // per point: x(into i) = 1 (edges: the same as out_dual)
-  std::vector<double> cut_dual;     // per cut: >= 0 for subtour cuts, <= 0 for combs
+  std::vector<double> cut_dual;     // per cut, >= 0
   bool optimal = false;             // the last solve was proven optimal
   bool rows_changed = true;         // cuts or columns added or dropped since the last solve
 };
@@ -85,7 +86,8 @@ bool subtour_lp_solve(SubtourLp* lp);
 // Adds up to max_cuts subtour cuts that the last solution violates, or when there are none
 // and blossoms is set, combs: blossoms found by the odd-component heuristic on its edges
 // x(i, j) + x(j, i) and combs by shrinking its paths at 1 (combs.h), or when those find
-// none and cut_tree is set, both by the cut tree (blossoms.h); returns how many. Works on
+// none and cut_tree is set, both by the cut tree (blossoms.h); with blossoms set, the LP's
+// combs and the new ones made deeper (tighten_combs) as well. Returns how many. Works on
 // the solution's support, not on every arc.
 int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms, bool cut_tree = false);
 // Removes the cuts that were slack in the last solve (not tight, zero dual); returns how many.
@@ -94,6 +96,18 @@ int subtour_lp_drop_slack_cuts(SubtourLp* lp);
 // Adds the given cuts.
 void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts);
 double subtour_lp_objective(const SubtourLp* lp);
+// A basis of the LP, to start a later solve from after other solves have moved it: columns
+// by their index (columns are only ever added), cut rows by their cut's hash (cuts come and
+// go). Only a guess for the solver: a wrong one costs steps, never a wrong answer.
+struct SubtourLpBasis {
+  std::vector<uint8_t> columns;                     // the solver's status per column
+  std::vector<uint8_t> degree_rows;                 // and per degree row
+  std::vector<std::pair<uint64_t, uint8_t>> cuts;   // (cut hash, status) per cut row
+};
+SubtourLpBasis subtour_lp_basis(const SubtourLp* lp);
+// Sets the basis for the next solve: columns added since start at their lower bound, cuts
+// added since with their row basic.
+void subtour_lp_set_basis(SubtourLp* lp, const SubtourLpBasis& basis);
 // A guess at the LP's optimum after a change of bounds: at most iterations steps of the dual
 // simplex from the last basis, its objective then (a huge value when infeasible). Leaves x,
 // the duals and the basis as they were.

@@ -35,7 +35,7 @@ constexpr int ROOT_CUT_ROUNDS = 200;
 constexpr int CUT_TREE_ROUNDS = 25;
 // Cuts the LP may hold per point before the slack ones go: each node adds cuts, and those of
 // the subtrees the search has left only slow the LP down (kroA100: 1478 cuts, twice the time).
-constexpr size_t DROP_CUTS_PER_POINT = 3;
+constexpr size_t DROP_CUTS_PER_POINT = 1;
 // Memory the search needs for each arc, at most: the problem's cost (8 bytes), D_t and K D_t
 // (16), the allowed flags (1), the first worker's weights, flags and separation (17), and a
 // question's or the cost proof's weights and flags (9): 51, and some to spare. Each helper

@@ -75,7 +75,7 @@ struct CostProof {
 };
 
 // Looks for a tour of cost_t at most limit, each one found lowering the limit below it, until
-// every node is settled, or stop returns true, or the least bound stalls (a degenerate LP, or
-// ties, whose optima branching only trades for one another): the search over paths does
-// better there. Returns what it proved.
+// every node is settled, or stop returns true, or (over arcs) the least bound stalls (ties,
+// whose optima branching only trades for one another): the search over paths does better
+// there. Returns what it proved.
 CostProof prove_cost(const CostProofProblem& problem, __int128 limit);

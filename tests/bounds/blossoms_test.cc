@@ -97,10 +97,10 @@ int tour_excess(const LpCut& cut, const std::vector<int>& order) {
 }
 
 // The relaxation of random problems with subtour cuts only (fractional, where blossoms
-// live), both separators on its solution: every cut found is a blossom, violated there, and
-// no tour of the points violates it.
+// live), every separator on its solution and the tightening of what they found: every cut
+// is a comb, violated there, and no tour of the points violates it.
 TEST(Blossoms, EveryCutFoundHoldsForEveryTour) {
-  int cuts_checked = 0, combs_checked = 0;
+  int cuts_checked = 0, combs_checked = 0, tightened_checked = 0;
   for (uint64_t seed = 1; seed <= 400; ++seed) {
     const int n = 8 + static_cast<int>(seed % 2);
     std::mt19937_64 random(seed);
@@ -131,6 +131,20 @@ TEST(Blossoms, EveryCutFoundHoldsForEveryTour) {
         cuts.push_back(std::move(cut));
       }
     }
+    // Tightening, from each cut with a point moved into or out of its handle: the moves
+    // back, and any others, must keep a comb.
+    std::vector<LpCut> moved;
+    for (const LpCut& cut : cuts) {
+      for (int p = 0; p < n; ++p) {
+        LpCut other = cut;
+        other.side[p] ^= 1;
+        if (is_comb(other)) moved.push_back(std::move(other));
+      }
+    }
+    for (LpCut& cut : tighten_combs(graph, moved, 1e-3)) {
+      ++tightened_checked;
+      cuts.push_back(std::move(cut));
+    }
     std::vector<int> order(n);
     for (const LpCut& cut : cuts) {
       ASSERT_TRUE(is_comb(cut)) << "seed " << seed;
@@ -144,6 +158,7 @@ TEST(Blossoms, EveryCutFoundHoldsForEveryTour) {
   }
   EXPECT_GT(cuts_checked, 5);  // the problems do give blossoms to check
   EXPECT_GT(combs_checked, 0);  // and combs with a tooth of three points or more
+  EXPECT_GT(tightened_checked, 5);  // and tightened combs
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bounds/blossoms.h"
+#include "bounds/combs.h"
 #include "solver/cost_proof.h"
 
 namespace {
@@ -138,6 +139,7 @@ TEST(CostProof, ProvesTheOptimumWithATourOfThatCost) {
 // at the optimum it must find a tour of that cost, after branching.
 TEST(CostProof, SymmetricBranchingOnEdgesKeepsEveryTour) {
   separate_blossoms_by_cut_tree = false;  // a weaker relaxation: more branching
+  separate_combs = false;
   int branched = 0;
   for (uint64_t seed = 1; seed <= 40; ++seed) {
     const Problem problem = random_problem(16, 1, 100, true, 500 + seed);
@@ -149,6 +151,7 @@ TEST(CostProof, SymmetricBranchingOnEdgesKeepsEveryTour) {
     if (at.nodes > 1) ++branched;
   }
   separate_blossoms_by_cut_tree = true;
+  separate_combs = true;
   EXPECT_GE(branched, 5);  // the problems do branch
 }
 
