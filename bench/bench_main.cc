@@ -8,7 +8,7 @@
 // bounds, any size; branch-and-cut-1 on one thread; branch-and-cut-root ends after the root's
 // relaxation and writes the good tour, proven or not, for the root's figures;
 // branch-and-cut-root-components the same with blossoms by the odd-component heuristic
-// alone; branch-and-cut-root-combs and branch-and-cut-combs with combs as well;
+// alone; branch-and-cut-root-no-combs and branch-and-cut-no-combs without combs;
 // branch-and-cut-paths without the cost proof, the search over paths alone).
 // --small-pages: no huge-page advice for the large tables.
 // After the run, standard error gets one line: "sizes: S" with the seconds from the start of
@@ -66,8 +66,8 @@ int main(int argc, char** argv) {
       {"branch-and-cut-1", ENGINE_BRANCH_AND_CUT, 1},
       {"branch-and-cut-root", ENGINE_BRANCH_AND_CUT, 0},
       {"branch-and-cut-root-components", ENGINE_BRANCH_AND_CUT, 0},
-      {"branch-and-cut-root-combs", ENGINE_BRANCH_AND_CUT, 0},
-      {"branch-and-cut-combs", ENGINE_BRANCH_AND_CUT, 0},
+      {"branch-and-cut-root-no-combs", ENGINE_BRANCH_AND_CUT, 0},
+      {"branch-and-cut-no-combs", ENGINE_BRANCH_AND_CUT, 0},
       {"branch-and-cut-paths", ENGINE_BRANCH_AND_CUT, 0},
       {"reference", ENGINE_REFERENCE, 0},    {"reference-sequential", ENGINE_REFERENCE, 0},
   };
@@ -80,7 +80,8 @@ int main(int argc, char** argv) {
     run_phases_in_parallel = strcmp(engine, "reference-sequential") != 0;
     branch_and_cut_root_only = strncmp(engine, "branch-and-cut-root", 19) == 0;
     separate_blossoms_by_cut_tree = strcmp(engine, "branch-and-cut-root-components") != 0;
-    separate_combs = strstr(engine, "combs") != nullptr;
+    separate_combs = strstr(engine, "-no-combs") == nullptr &&
+                     strcmp(engine, "branch-and-cut-root-components") != 0;
     branch_and_cut_cost_proof = strcmp(engine, "branch-and-cut-paths") != 0;
   }
   if (!known) {
