@@ -189,7 +189,7 @@ std::vector<LpCut> tighten_combs(const CapacityGraph& graph, const std::vector<L
       consider(p);
       for (const auto& [q, x] : graph[p]) consider(q);
     }
-    for (int moves = 0; moves < 4 * n; ++moves) {
+    for (int moves = 0; moves < 4 * n && !(stop && stop()); ++moves) {
       // The best move: (gain, point, what), what < 0 for the handle, else the tooth.
       double best_gain = LEAST_GAIN;
       int best_point = -1, best_what = 0;

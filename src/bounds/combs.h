@@ -45,7 +45,8 @@ std::vector<LpCut> combs_by_shrinking(const CapacityGraph& graph, int max_cuts, 
 // comb (the teeth disjoint, each meeting the handle and its outside). Each move changes the
 // left side by the point's edges into the set and the right side by 1, so its effect is
 // known from the point's edges alone. Returns the combs that end violated by more than
-// they began with, and by at least least_violation; every one is a comb (is_comb).
+// they began with, and by at least least_violation; every one is a comb (is_comb). Cuts
+// that are not combs are passed over.
 std::vector<LpCut> tighten_combs(const CapacityGraph& graph, const std::vector<LpCut>& combs,
                                  double least_violation, bool (*stop)() = nullptr);
 

@@ -79,8 +79,9 @@ bool exact_duals_from_lp(ExactDuals* duals, const SubtourLp* lp, const int64_t* 
     }
   }
   for (const auto& [members, amount] : within) {
-    if (stop && stop()) return false;
-    for (int i : members) {
+    for (size_t k = 0; k < members.size(); ++k) {
+      if ((k & 63) == 0 && stop && stop()) return false;
+      const int i = members[k];
       int64_t* weights = &duals->weight[static_cast<size_t>(i) * n];
       for (int j : members) {
         if (j != i) weights[j] += amount;

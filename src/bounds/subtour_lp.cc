@@ -474,15 +474,10 @@ int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms, bool cut_tre
   }
   if (blossoms && separate_combs && !(lp->stop && lp->stop())) {
     // The LP's combs and the new ones, made deeper: a comb at its bound often takes a
-    // point more or less and is then violated.
-    std::vector<LpCut> start;
-    for (const LpCut& cut : lp->cuts) {
-      if (!cut.teeth.empty()) start.push_back(cut);
-    }
-    for (const LpCut& cut : fresh) {
-      if (!cut.teeth.empty()) start.push_back(cut);
-    }
-    for (LpCut& cut : tighten_combs(graph, start, 1e-3, lp->stop)) {
+    // point more or less and is then violated. tighten_combs passes over subtour cuts.
+    std::vector<LpCut> deeper = tighten_combs(graph, lp->cuts, 1e-3, lp->stop);
+    for (LpCut& cut : tighten_combs(graph, fresh, 1e-3, lp->stop)) deeper.push_back(std::move(cut));
+    for (LpCut& cut : deeper) {
       if (static_cast<int>(fresh.size()) >= 2 * max_cuts) break;
       if (holds_cut(lp, cut) || std::find(fresh.begin(), fresh.end(), cut) != fresh.end()) continue;
       fresh.push_back(std::move(cut));
