@@ -57,6 +57,10 @@ struct SubtourLp {
   std::vector<double> out_dual;     // per point: x(out of i) = 1 (edges: x(at i) = 2)
   std::vector<double> in_dual;      // per point: x(into i) = 1 (edges: the same as out_dual)
   std::vector<double> cut_dual;     // per cut, >= 0
+  // Cuts dropped for their slack, oldest first: checked against each solution before any
+  // separation, since a cut slack at one node is often violated again at the next.
+  std::vector<LpCut> pool;
+  std::vector<uint64_t> pool_hash;
   bool optimal = false;             // the last solve was proven optimal
   bool rows_changed = true;         // cuts or columns added or dropped since the last solve
 };
@@ -83,15 +87,17 @@ void subtour_lp_forbid_arc(SubtourLp* lp, int tail, int head, bool forbidden);
 // When the LP is infeasible, its ray is added to the duals, so that the bound shows it.
 // A solve that stop ends early keeps its last duals: any duals give a valid bound.
 bool subtour_lp_solve(SubtourLp* lp);
-// Adds up to max_cuts subtour cuts that the last solution violates, or when there are none
+// Adds up to max_cuts cuts of the pool that the last solution violates, or when there are none,
+// up to max_cuts subtour cuts that it violates, or when there are none
 // and blossoms is set, combs: blossoms found by the odd-component heuristic on its edges
 // x(i, j) + x(j, i) and combs by shrinking its paths at 1 (combs.h), or when those find
 // none and cut_tree is set, both by the cut tree (blossoms.h); with blossoms set, the LP's
 // combs and the new ones made deeper (tighten_combs) as well. Returns how many. Works on
 // the solution's support, not on every arc.
 int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms, bool cut_tree = false);
-// Removes the cuts that were slack in the last solve (not tight, zero dual); returns how many.
-// A search adds cuts at every node, and those of a subtree it has left only slow the LP down.
+// Removes the cuts that were slack in the last solve (not tight, zero dual) into the pool;
+// returns how many. A search adds cuts at every node, and those of a subtree it has left only
+// slow the LP down.
 int subtour_lp_drop_slack_cuts(SubtourLp* lp);
 // Adds the given cuts.
 void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts);
@@ -125,6 +131,11 @@ typedef std::vector<std::vector<std::pair<int, double>>> CapacityGraph;
 // then are returned.
 std::vector<std::vector<uint8_t>> light_cuts(const CapacityGraph& graph, double limit,
                                              int max_cuts, bool (*stop)() = nullptr);
+
+// How far the solution (the support graph: x(i, j) + x(j, i) on each edge) falls short of
+// the cut, in the edges' measure: 2 - x(edges leaving S) for a subtour cut, 3k + 1 - x(edges
+// leaving H) - sum x(edges leaving T) for a comb; above 0 when it is violated.
+double cut_shortfall(const CapacityGraph& graph, const LpCut& cut);
 
 // The last solution's support graph: x(i, j) + x(j, i) on each edge that has any.
 CapacityGraph support_graph(const SubtourLp* lp);

@@ -149,6 +149,9 @@ TEST(Blossoms, EveryCutFoundHoldsForEveryTour) {
     for (const LpCut& cut : cuts) {
       ASSERT_TRUE(is_comb(cut)) << "seed " << seed;
       EXPECT_GT(comb_violation(graph, cut), 0) << "seed " << seed;
+      // The LP's solution has degree 2 at every point: the boundary form's shortfall is
+      // twice the violation of the form over the edges within the sets.
+      EXPECT_NEAR(cut_shortfall(graph, cut), 2 * comb_violation(graph, cut), 1e-6) << "seed " << seed;
       std::iota(order.begin(), order.end(), 0);
       do {
         ASSERT_LE(tour_excess(cut, order), 0) << "seed " << seed;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -155,6 +156,46 @@ TEST(ExactBound, NeverAboveWhatATourThroughThePathCosts) {
       }
     }
   }
+}
+
+// Cuts dropped for their slack while arcs were fixed come back from the pool once the
+// solution violates them again, whatever else the separation finds.
+TEST(SubtourLp, DroppedCutsReturnFromThePoolWhenViolatedAgain) {
+  int returned = 0;
+  for (uint64_t seed = 1; seed <= 30; ++seed) {
+    const Problem problem = random_problem(12, 1, 100, seed, true);
+    const int n = problem.n;
+    std::vector<uint8_t> allowed(static_cast<size_t>(n) * n, 1);
+    for (int i = 0; i < n; ++i) allowed[i * n + i] = 0;
+    SubtourLp lp;
+    subtour_lp_create(&lp, n, problem.cost.data(), arcs_of(allowed), nullptr, true);
+    subtour_lp_solve(&lp);
+    while (subtour_lp_separate(&lp, 16, true) > 0) subtour_lp_solve(&lp);
+    // A long path fixed moves the solution away from the cuts found without it.
+    std::mt19937_64 random(seed);
+    std::vector<int> order(n);
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin(), order.end(), random);
+    for (int k = 0; k + 1 < n / 2; ++k) subtour_lp_fix_arc(&lp, order[k], order[k + 1], true);
+    subtour_lp_solve(&lp);
+    subtour_lp_drop_slack_cuts(&lp);
+    ASSERT_EQ(lp.pool.size(), lp.pool_hash.size());
+    for (int k = 0; k + 1 < n / 2; ++k) subtour_lp_fix_arc(&lp, order[k], order[k + 1], false);
+    subtour_lp_solve(&lp);
+    const CapacityGraph graph = support_graph(&lp);
+    std::vector<LpCut> violated;
+    for (const LpCut& cut : lp.pool) {
+      if (cut_shortfall(graph, cut) > 1e-2) violated.push_back(cut);
+    }
+    subtour_lp_separate(&lp, 64, true);
+    for (const LpCut& cut : violated) {
+      EXPECT_NE(std::find(lp.cuts.begin(), lp.cuts.end(), cut), lp.cuts.end()) << "seed " << seed;
+      EXPECT_EQ(std::find(lp.pool.begin(), lp.pool.end(), cut), lp.pool.end()) << "seed " << seed;
+      ++returned;
+    }
+    subtour_lp_destroy(&lp);
+  }
+  EXPECT_GT(returned, 0);  // the problems do drop cuts that are violated again
 }
 
 // Two groups, {0, 1, 2} and {3, 4, 5}, joined only by the arcs 2 -> 3 and 5 -> 0: no tour
