@@ -36,11 +36,11 @@ constexpr int CUT_TREE_ROUNDS = 25;
 // Cuts the LP may hold per point before the slack ones go: each node adds cuts, and those of
 // the subtrees the search has left only slow the LP down (kroA100: 1478 cuts, twice the time).
 constexpr size_t DROP_CUTS_PER_POINT = 1;
-// At the root, where rounds of cuts follow one another, more stay: a cut dropped goes to the
-// pool and comes back when violated, but a comb left out is no longer tightened (ts225: the
-// root took 17 s with 3700 cuts kept, 1.6 s with 5 a point; kroA200's bound is the same with
-// 5 and 0.03 % lower with 2).
-constexpr size_t ROOT_CUTS_PER_POINT = 5;
+// At the root, where rounds of cuts follow one another, more stay, and those dropped go to
+// the LP's pool, from which they come back when violated (ts225: the root took 17 s with the
+// 3700 cuts its rounds found, 2.1 s with 8 a point, to the same bound; with 5 a point pr76's
+// proof took 225 nodes instead of 71, with a different set of cuts at the root).
+constexpr size_t ROOT_CUTS_PER_POINT = 8;
 // Memory the search needs for each arc, at most: the problem's cost (8 bytes), D_t and K D_t
 // (16), the allowed flags (1), the first worker's weights, flags and separation (17), and a
 // question's or the cost proof's weights and flags (9): 51, and some to spare. Each helper
@@ -76,6 +76,9 @@ constexpr int64_t QUESTION_MOST_NODES = 400;
 constexpr int64_t QUESTION_MISSES_FIRST = 4;
 constexpr int64_t QUESTION_MISSES_PER_HIT = 2;
 constexpr size_t MOST_WITNESSES = 64;
+// A question's tours take a tenth of the kicks of the proof's: near a solution fixed along
+// a path, more seldom pay (a280's questions: 0.9 s with n kicks, 0.5 s with n / 10).
+constexpr int QUESTION_KICKS_DIVISOR = 10;
 // Refuted states remembered at most, and the memory they may take (a key of n / 8 bytes and
 // about 64 beside it each), at most half of what the tables leave.
 constexpr size_t MOST_REFUTED_STATES = size_t{1} << 22;
@@ -395,6 +398,7 @@ static void price_in(Worker& w) {
 // more cuts would only cost solves (a fifth of the time on ftv70). The exact bound decides
 // all the same. A stop request ends it with the duals marked incomplete where they are.
 static void solve_with_cuts(Worker& w, int rounds, bool at_node, __int128 limit) {
+  w.lp.pooling = !at_node;
   if (w.lp.cuts.size() > static_cast<size_t>(search.n) * DROP_CUTS_PER_POINT) {
     subtour_lp_drop_slack_cuts(&w.lp);
   }
@@ -644,11 +648,17 @@ static bool refuted_by_question(Worker& w, int next) {
   problem.path = path;
   problem.first_tour_ends = true;
   problem.most_nodes = QUESTION_MOST_NODES;
+  problem.improve = [](const std::vector<int>& start) {
+    return improve_tour(start, search.n / QUESTION_KICKS_DIVISOR, INT64_MIN, stopping);
+  };
   problem.lp = &w.lp;
+  const double asked = clock_seconds();
   const CostProof answer = prove_cost(problem, search.proven_floor);
   for (int t = 1; t <= depth; ++t) subtour_lp_fix_arc(&w.lp, w.path[t - 1], w.path[t], true);
   std::lock_guard<std::mutex> hold(search.lock);
   ++branch_and_cut_counts.questions;
+  branch_and_cut_counts.question_nodes += answer.nodes;
+  branch_and_cut_counts.question_seconds += clock_seconds() - asked;
   if (!answer.tour.empty() && search.witnesses.size() < MOST_WITNESSES) {
     search.witnesses.push_back(answer.tour);
   }

@@ -112,6 +112,8 @@ struct BranchAndCutCounts {
   double proof_seconds;    // from the start of the solve to the end of the cost proof
   int64_t questions;       // cost proofs over the tours of one child of the search
   int64_t refuted_by_questions;  // the children they dropped
+  int64_t question_nodes;        // the nodes of their proofs
+  double question_seconds;       // and the time they took, summed over the threads
 };
 extern BranchAndCutCounts branch_and_cut_counts;
 

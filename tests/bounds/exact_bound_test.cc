@@ -169,6 +169,7 @@ TEST(SubtourLp, DroppedCutsReturnFromThePoolWhenViolatedAgain) {
     for (int i = 0; i < n; ++i) allowed[i * n + i] = 0;
     SubtourLp lp;
     subtour_lp_create(&lp, n, problem.cost.data(), arcs_of(allowed), nullptr, true);
+    lp.pooling = true;
     subtour_lp_solve(&lp);
     while (subtour_lp_separate(&lp, 16, true) > 0) subtour_lp_solve(&lp);
     // A long path fixed moves the solution away from the cuts found without it.
