@@ -24,8 +24,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 from local_search import optima  # noqa: E402
-DEFAULT = ["kroA200.tsp", "a280.tsp", "lin318.tsp", "pcb442.tsp", "att532.tsp", "rat783.tsp",
-           "pr1002.tsp", "ftv170.atsp", "rbg443.atsp"]
+DEFAULT = ["kroA200.tsp", "ts225.tsp", "a280.tsp", "lin318.tsp", "fl417.tsp", "pcb442.tsp",
+           "d493.tsp", "att532.tsp", "u574.tsp", "gr666.tsp", "rat783.tsp", "pr1002.tsp",
+           "ftv170.atsp", "rbg443.atsp"]
 
 
 def root_bound(build, problem, engine, scratch):
