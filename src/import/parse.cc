@@ -628,3 +628,55 @@ bool parse_tsplib(std::string_view text, Problem* problem, ImportError* error,
   }
   return true;
 }
+
+namespace {
+
+// The weight type of a coordinate type's name; false for EXPLICIT and names not taken.
+bool find_coordinate_type(std::string_view type_name, int* weight_type) {
+  for (const Choice& choice : WEIGHT_TYPE_CHOICES) {
+    if (type_name == choice.name && choice.value != UNSUPPORTED &&
+        is_coordinate_type(choice.value)) {
+      *weight_type = choice.value;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool coordinate_type(std::string_view type_name, int* coordinates, Geometry* geometry) {
+  int weight_type = WEIGHT_EXPLICIT;
+  if (!find_coordinate_type(type_name, &weight_type)) return false;
+  *coordinates = is_3d_type(weight_type) ? 3 : 2;
+  *geometry = geometry_of(weight_type);
+  return true;
+}
+
+std::string coordinate_type_names() {
+  std::string names;
+  for (const Choice& choice : WEIGHT_TYPE_CHOICES) {
+    if (choice.value == UNSUPPORTED || !is_coordinate_type(choice.value)) continue;
+    if (!names.empty()) names += ", ";
+    names += choice.name;
+  }
+  return names;
+}
+
+bool coordinate_problem(std::string_view type_name, std::vector<Point> points, Problem* problem,
+                        ImportError* error, int64_t most_table_points) {
+  Header header;
+  if (!find_coordinate_type(type_name, &header.weight_type)) {
+    return fail(error, 0,
+                "unknown coordinate type " + quoted(type_name) + " (supported: " +
+                    coordinate_type_names() + ")");
+  }
+  header.has_type = header.has_weight_type = true;
+  header.weight_type_name = std::string(type_name);
+  header.dimension = static_cast<int64_t>(points.size());
+  if (header.dimension < 1) return fail(error, 0, "no points");
+  Data data;
+  data.has_points = true;
+  data.points = std::move(points);
+  return build_costs(header, data, problem, most_table_points, error);
+}
