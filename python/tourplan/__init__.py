@@ -11,6 +11,7 @@ from 0.
 import concurrent.futures
 import math
 import multiprocessing
+import multiprocessing.connection
 import numbers
 import operator
 import os
@@ -143,28 +144,93 @@ def _solve_one(problem, time_limit):
         return error
 
 
-def _ignore_interrupts():
+def _work(connection):
+    """A worker process of solve_many: problems in, results out, until None or the end of
+    the connection."""
     # Ctrl+C reaches the whole process group: the calling process alone answers it, by
-    # ending the workers, so that no worker dies half-way through the pool's protocol.
+    # ending the workers.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    while True:
+        try:
+            task = connection.recv()
+        except EOFError:
+            return
+        if task is None:
+            return
+        problem, time_limit = task
+        result = _solve_one(problem, time_limit)
+        try:
+            connection.send(result)
+        except Exception as error:  # noqa: BLE001 -- an exception that does not pickle
+            connection.send(RuntimeError("%s: %s" % (type(result).__name__, error)))
 
 
-def _pool(processes):
+def _solve_in_processes(problems, processes, time_limit):
+    """The results of problems over a pool of its own: one problem at a time to each worker,
+    so that a worker that dies costs its own problem only, and every worker can be ended at
+    once (Ctrl+C) without waiting on a queue."""
     # A fork server starts each worker from a clean process, not a copy of this one with
     # its threads (the solver's helpers may hold locks at the moment of a fork).
     methods = multiprocessing.get_all_start_methods()
     context = multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
-    return concurrent.futures.ProcessPoolExecutor(max_workers=processes, mp_context=context,
-                                                  initializer=_ignore_interrupts)
+    results = [None] * len(problems)
+    waiting = list(range(len(problems) - 1, -1, -1))  # popped from the end: in order
+    workers = []  # [process, connection, the index of its problem or None]
 
+    def start_worker():
+        mine, theirs = context.Pipe()
+        process = context.Process(target=_work, args=(theirs,), daemon=True)
+        process.start()
+        theirs.close()
+        workers.append([process, mine, None])
 
-def _end_workers(pool):
-    # The executor has no public way to stop work in progress: its processes are ended here.
-    processes = getattr(pool, "_processes", None) or {}
-    for process in list(processes.values()):
-        if process.is_alive():
+    try:
+        for _ in range(processes):
+            start_worker()
+        while waiting or any(worker[2] is not None for worker in workers):
+            for worker in workers:
+                if worker[2] is None and waiting:
+                    worker[2] = waiting.pop()
+                    try:
+                        worker[1].send((problems[worker[2]], time_limit))
+                    except (BrokenPipeError, EOFError):
+                        pass  # found below by its sentinel
+            busy = [worker for worker in workers if worker[2] is not None]
+            ready = multiprocessing.connection.wait(
+                [worker[1] for worker in busy] + [worker[0].sentinel for worker in busy])
+            for worker in busy:
+                process, connection, index = worker
+                if connection in ready or connection.poll():
+                    try:
+                        results[index] = connection.recv()
+                        worker[2] = None
+                        continue
+                    except (EOFError, OSError):
+                        pass
+                elif process.sentinel not in ready:
+                    continue
+                # The worker ended without an answer (killed, out of memory): its problem
+                # alone is lost, and another worker takes its place.
+                process.join()
+                results[index] = RuntimeError("the process solving this problem ended with "
+                                              "exit status %s" % process.exitcode)
+                connection.close()
+                workers.remove(worker)
+                start_worker()
+    except BaseException:
+        for process, _, _ in workers:
             process.terminate()
-    pool.shutdown(wait=True, cancel_futures=True)
+        raise
+    finally:
+        for process, connection, _ in workers:
+            try:
+                connection.send(None)
+            except OSError:
+                pass
+            connection.close()
+        for process, _, _ in workers:
+            process.join()
+    return results
 
 
 def solve_many(problems, *, processes=None, executor=None, time_limit=None):
@@ -185,7 +251,10 @@ def solve_many(problems, *, processes=None, executor=None, time_limit=None):
 
     Ctrl+C (KeyboardInterrupt) ends every worker process of the pool at once and goes on;
     with an executor, it cancels the problems not yet started (the running ones end on
-    their workers).
+    their workers). A worker that dies (killed, out of memory) costs its own problem only:
+    its result is a RuntimeError that says so. The workers are started from a clean process
+    (a fork server), which imports the main module again: a script that calls solve_many
+    keeps its top level under if __name__ == "__main__":, as multiprocessing needs.
     """
     problems = list(problems)
     if processes is not None and (isinstance(processes, bool) or
@@ -206,10 +275,11 @@ def solve_many(problems, *, processes=None, executor=None, time_limit=None):
         processes = min(processes, len(problems))
         if processes <= 1:
             return [_solve_one(problem, time_limit) for problem in problems]
-    pool = executor if executor is not None else _pool(processes)
+    if executor is None:
+        return _solve_in_processes(problems, processes, time_limit)
     futures = []
     try:
-        futures = [pool.submit(_solve_one, problem, time_limit) for problem in problems]
+        futures = [executor.submit(_solve_one, problem, time_limit) for problem in problems]
         results = []
         for future in futures:
             try:
@@ -219,9 +289,5 @@ def solve_many(problems, *, processes=None, executor=None, time_limit=None):
     except BaseException:
         for future in futures:
             future.cancel()
-        if executor is None:
-            _end_workers(pool)
         raise
-    if executor is None:
-        pool.shutdown(wait=True)
     return results
