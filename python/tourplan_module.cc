@@ -34,6 +34,7 @@
 #include "runtime/runtime.h"
 #include "solver/solve_path.h"
 #include "solver/solve_problem.h"
+#include "solver/worker_threads.h"
 #include "tour/geometric_tour.h"
 
 namespace py = pybind11;
@@ -948,6 +949,17 @@ PYBIND11_MODULE(_tourplan, module) {
              "\n"
              "Raises ValueError for a tour that is not a permutation closed at its start or a\n"
              "name with a line break, OSError when the file cannot be written.");
+  module.def(
+      "_set_threads",
+      [](int32_t threads) {
+        std::lock_guard<std::timed_mutex> turn(solve_turn);  // read as each solve begins
+        row_kernel_threads = threads;
+      },
+      py::arg("threads"),
+      "_set_threads(threads)\n"
+      "\n"
+      "The threads each solve uses (0: one per processor, as by default). solve_many's\n"
+      "worker processes take 1: the processes share out the cores.");
   // The package re-exports these names: help() and pickle name them where users find them.
   for (const char* name : {"Solution", "Instance", "Progress", "solve", "solve_points",
                            "read_tsplib", "tour_cost", "write_tour"}) {

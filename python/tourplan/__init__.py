@@ -17,8 +17,8 @@ import operator
 import os
 import signal
 
-from ._tourplan import (Instance, Progress, Solution, read_tsplib, solve, solve_points,
-                        tour_cost, write_tour)
+from ._tourplan import (Instance, Progress, Solution, _set_threads, read_tsplib, solve,
+                        solve_points, tour_cost, write_tour)
 
 __all__ = ["Instance", "Progress", "Solution", "read_tsplib", "solve", "solve_graph",
            "solve_many", "solve_points", "tour_cost", "write_tour"]
@@ -125,9 +125,14 @@ def solve_graph(G, weight="weight", cycle=True, *, start=None, end=None, time_li
 
 # ---- Many problems ----
 
-def _solve_one(problem, time_limit):
+def _solve_one(problem, time_limit, caller=None):
     """One problem of solve_many, in whichever process runs it: its Solution, or the
-    exception it raised (an Exception, not KeyboardInterrupt or SystemExit)."""
+    exception it raised (an Exception, not KeyboardInterrupt or SystemExit). In a process
+    other than the caller's (process id caller) the solve takes one thread: the processes
+    are what share out the cores, and a solve over every core in each would only make
+    them wait on one another."""
+    if caller is not None and os.getpid() != caller:
+        _set_threads(1)
     try:
         if isinstance(problem, dict):
             keywords = dict(problem)
@@ -150,6 +155,7 @@ def _work(connection):
     # Ctrl+C reaches the whole process group: the calling process alone answers it, by
     # ending the workers.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _set_threads(1)  # the processes share out the cores: see _solve_one
     while True:
         try:
             task = connection.recv()
@@ -279,7 +285,8 @@ def solve_many(problems, *, processes=None, executor=None, time_limit=None):
         return _solve_in_processes(problems, processes, time_limit)
     futures = []
     try:
-        futures = [executor.submit(_solve_one, problem, time_limit) for problem in problems]
+        futures = [executor.submit(_solve_one, problem, time_limit, os.getpid())
+                   for problem in problems]
         results = []
         for future in futures:
             try:
