@@ -1,5 +1,7 @@
-// The Python module tourplan: the in-process solver (solver/solve_problem.h), the TSPLIB reader
-// of tourplan-import and the TSPLIB TOUR writer of tourplan-solve, with Python's values and
+// The compiled module of the package tourplan (tourplan._tourplan): the in-process solver
+// (solver/solve_problem.h, solver/solve_path.h), the search without a table for points too
+// many to prove (tour/geometric_tour.h), the TSPLIB reader and distance rules of
+// tourplan-import and the TSPLIB TOUR writer of tourplan-solve, with Python's values and
 // exceptions. Points count from 0 here, as Python counts; the programs count from 1.
 //
 // Ctrl+C. Python's signal handler only notes the signal; the handler in Python (which raises
@@ -8,7 +10,13 @@
 // GIL back every WAIT_SLICE to call PyErr_CheckSignals. When that raises, the solve's interrupt
 // flag is set, the solving thread is joined (it stops within moments) and the exception goes on.
 // This answers at once whatever the solver is doing (a long relaxation reports no progress), and
-// the solving thread never needs the GIL. That thread and the solver's helpers, which inherit
+// the solving thread never needs the GIL.
+//
+// Progress. The solver reports on the solving thread, which only stores the latest report
+// under the job's lock. The calling thread, at its WAIT_SLICE wake-ups, takes the GIL and
+// calls the Python callback with that report, at most every PROGRESS_EVERY_SECONDS; an
+// exception from the callback is handled as one from a signal handler: the interrupt flag
+// is set, the solving thread joined, and the exception goes on to the caller. That thread and the solver's helpers, which inherit
 // its signal mask, block the asynchronous signals, so that these reach Python's thread.
 #include <pybind11/pybind11.h>
 #include <pthread.h>

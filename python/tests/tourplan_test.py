@@ -332,6 +332,17 @@ class Arrays(Case):
             with self.assertRaises(ValueError) as raised:
                 tourplan.solve(form)
             self.assertEqual(str(raised.exception), message)
+        # Points as an N x 2 array of floats, or of integers, as the same points in lists.
+        chance = random.Random(9)
+        points = [(chance.uniform(0, 99), chance.uniform(0, 99)) for _ in range(12)]
+        expected = tourplan.solve_points(points, "CEIL_2D")
+        for form in [numpy.array(points), numpy.array(points[::-1])[::-1],
+                     numpy.asfortranarray(numpy.array(points))]:
+            solution = tourplan.solve_points(form, "CEIL_2D")
+            self.assertEqual((solution.tour, solution.cost), (expected.tour, expected.cost))
+        rounded = numpy.array(points).astype(numpy.int64)
+        self.assertEqual(tourplan.solve_points(rounded).cost,
+                         tourplan.solve_points(rounded.tolist()).cost)
         with self.assertRaises(ValueError) as raised:
             tourplan.solve(numpy.array([[0, 1], [1.5, 0]]))
         self.assertRegex(str(raised.exception), r"^costs row 0, column 0: .*0\.0.* is not an integer$")

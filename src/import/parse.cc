@@ -555,6 +555,7 @@ bool build_costs(const Header& header, const Data& data, Problem* problem,
     problem->points = data.points;
     problem->distance = DISTANCE_RULES[header.weight_type];
     problem->geometry = geometry_of(header.weight_type);
+    problem->coordinate_type = header.weight_type_name;
   }
   if (n > most_table_points) {
     return table_free(header, most_table_points, error) && check_spread(header, data, error);
@@ -675,6 +676,17 @@ bool coordinate_problem(std::string_view type_name, std::vector<Point> points, P
   header.weight_type_name = std::string(type_name);
   header.dimension = static_cast<int64_t>(points.size());
   if (header.dimension < 1) return fail(error, 0, "no points");
+  // Each rule grows with every difference of coordinates, so the distance of the bounding
+  // box's corners bounds every cost; GEO's are half the earth's circumference at most.
+  Point low = points[0], high = points[0];
+  for (const Point& p : points) {
+    low = {std::min(low.x, p.x), std::min(low.y, p.y), std::min(low.z, p.z)};
+    high = {std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z)};
+  }
+  if (header.weight_type != WEIGHT_GEO &&
+      !(DISTANCE_RULES[header.weight_type](low, high) < 9223372036854775808.0)) {
+    return fail(error, 0, "the points lie too far apart: a distance passes the 64-bit range");
+  }
   Data data;
   data.has_points = true;
   data.points = std::move(points);

@@ -54,6 +54,7 @@ struct Problem {
   std::vector<Point> points;
   double (*distance)(Point, Point) = nullptr;
   Geometry geometry = GEOMETRY_NONE;
+  std::string coordinate_type;  // the type's name (EUC_2D, ...); empty for EXPLICIT
   std::string name;  // NAME as written, maybe empty
   // Where to draw each node (1..N at 0..N-1): the display data, else the node coordinates;
   // empty when the file has neither or says NO_DISPLAY.
