@@ -46,7 +46,9 @@ def main():
             client = distributed.Client(cluster)
             print("local Dask cluster of %d workers started in %.1f s"
                   % (cores, time.perf_counter() - start))
-    print("%d cores; %d problems of each size\n" % (cores, options.problems))
+    # Other work on the machine shows in the figures: its load is printed before and after.
+    print("%d cores; %d problems of each size; load average %.1f\n"
+          % (cores, options.problems, os.getloadavg()[0]))
     print("| points | problems | plain loop | solve_many (pool) | solve_many (local Dask) |")
     print("|---|---|---|---|---|")
     try:
@@ -72,6 +74,7 @@ def main():
                 sys.exit("the runs gave different tours")
             cells = ["%.1f /s" % rate for rate in rates] + [""] * (3 - len(rates))
             print("| %d | %d | %s |" % (size, len(problems), " | ".join(cells)), flush=True)
+        print("\nload average %.1f" % os.getloadavg()[0])
     finally:
         if client is not None:
             client.close()
