@@ -249,8 +249,8 @@ def solve_many(problems, *, processes=None, executor=None, time_limit=None):
     matrix that is not square, ...): one bad problem costs the others nothing.
 
     The work is spread over processes (one problem at a time in each, since the solver's
-    tables are global): as many as this process may use cores when processes is None; 1
-    solves in this process. executor: any concurrent.futures.Executor to run the problems
+    tables are global, each solving on one thread): as many as this process may use cores
+    when processes is None; 1 solves in this process, as solve() does. executor: any concurrent.futures.Executor to run the problems
     instead, such as a Dask cluster's, distributed.Client(...).get_executor(), whose
     workers must be able to import tourplan. time_limit: each problem's, as for solve()
     (a dict's own time_limit wins).
