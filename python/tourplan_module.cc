@@ -16,8 +16,10 @@
 // under the job's lock. The calling thread, at its WAIT_SLICE wake-ups, takes the GIL and
 // calls the Python callback with that report, at most every PROGRESS_EVERY_SECONDS; an
 // exception from the callback is handled as one from a signal handler: the interrupt flag
-// is set, the solving thread joined, and the exception goes on to the caller. That thread and the solver's helpers, which inherit
-// its signal mask, block the asynchronous signals, so that these reach Python's thread.
+// is set, the solving thread joined, and the exception goes on to the caller.
+//
+// Signals. The solving thread and the solver's helpers, which inherit its signal mask, block
+// the asynchronous signals, so that these reach Python's thread.
 #include <pybind11/pybind11.h>
 #include <pthread.h>
 #include <signal.h>
@@ -548,8 +550,9 @@ static int64_t read_end(py::handle end, int64_t n) {
   if (end.is_none()) return 0;
   const int64_t point = integer_value(end, "end");
   if (point < 1 || point >= n) {
-    throw py::value_error("end: " + std::to_string(point) + " is not a point other than the start 0 (1 to " +
-                          std::to_string(n - 1) + ")");
+    throw py::value_error("end: " + std::to_string(point) +
+                          " is not a point other than the start 0 (1 to " + std::to_string(n - 1) +
+                          ")");
   }
   return point + 1;
 }
@@ -565,9 +568,9 @@ static Solution solution_of(const SolveJob& job) {
     const std::string because = "run-time error " + std::to_string(result.error_number) + " (" +
                                 (text ? text : "unknown") + ")";
     if (result.status == SOLVE_OUT_OF_MEMORY) {
-      PyErr_SetString(PyExc_MemoryError,
-                      ("the solver's tables for " + std::to_string(job.n) +
-                       " points do not fit in memory: " + because).c_str());
+      PyErr_SetString(PyExc_MemoryError, ("the solver's tables for " + std::to_string(job.n) +
+                                          " points do not fit in memory: " + because)
+                                             .c_str());
       throw py::error_already_set();
     }
     throw std::runtime_error("the solver failed: " + because);
@@ -661,15 +664,16 @@ static Solution solve_points(py::handle points_object, const std::string& metric
   int count = 0;
   Geometry geometry = GEOMETRY_NONE;
   if (!coordinate_type(metric, &count, &geometry)) {
-    throw py::value_error("metric: unknown " + shown_value(py::str(metric)) + " (supported: " +
-                          coordinate_type_names() + ")");
+    throw py::value_error("metric: unknown " + shown_value(py::str(metric)) +
+                          " (supported: " + coordinate_type_names() + ")");
   }
   const double scale = coordinate_value(scale_object, "scale");
   if (!(scale > 0)) {
     throw py::value_error("scale must be a number above 0, not " + shown_value(scale_object));
   }
   if (metric == "GEO" && scale != 1) {
-    throw py::value_error("scale: GEO's coordinates are latitudes and longitudes, not to be scaled");
+    throw py::value_error(
+        "scale: GEO's coordinates are latitudes and longitudes, not to be scaled");
   }
   std::vector<Point> points = read_coordinates(points_object, count, scale);
   const int64_t n = static_cast<int64_t>(points.size());
@@ -679,10 +683,10 @@ static Solution solve_points(py::handle points_object, const std::string& metric
   }
   const bool path = !cycle || !end.is_none();
   if (n > MAX_DIMENSION && (geometry == GEOMETRY_NONE || path)) {
-    throw py::value_error(
-        "points: " + std::to_string(n) + " points, more than the exact solver's " +
-        std::to_string(MAX_DIMENSION) + "; beyond, only tours are searched, and only under " +
-        "EUC_2D, CEIL_2D, ATT, GEO or EUC_3D");
+    throw py::value_error("points: " + std::to_string(n) +
+                          " points, more than the exact solver's " + std::to_string(MAX_DIMENSION) +
+                          "; beyond, only tours are searched, and only under " +
+                          "EUC_2D, CEIL_2D, ATT, GEO or EUC_3D");
   }
   SolveJob job;
   job.n = n;
@@ -782,22 +786,22 @@ static void write_tour(py::handle path_object, py::handle tour_object, py::str n
 
 // The keywords that solve(), solve_points() and the package's solve_graph() share, as their
 // docstrings tell them.
-#define SHARED_KEYWORDS_DOC                                                                    \
-  "time_limit, in seconds: stop then with the best tour found, proven False (unless\n"        \
-  "it is already proven optimal) and lower_bound, a cost no tour goes below.\n"               \
-  "\n"                                                                                         \
-  "cycle=False: the least-cost path from point 0 through every point, ending anywhere:\n"    \
-  "tour then lists the N points without a return, and cost is the path's. end=k (a\n"         \
-  "point other than 0): the path that ends at point k (cycle need not be given). Among\n"     \
-  "several optimal paths, the first in lexicographic order; solved exactly, as the tour\n"    \
-  "of a transformed problem, its cost and lower_bound in the units of the costs.\n"          \
-  "\n"                                                                                         \
-  "progress: a callable, called as progress(info) at most ten times a second from the\n"      \
-  "calling thread with a Progress (phase, step, best, lower_bound, seconds) once the\n"       \
-  "solver has reported; an exception it raises stops the solve and reaches the caller.\n"     \
-  "\n"                                                                                         \
-  "The solver's tables are global, so solves are serialised by a lock: a call from\n"        \
-  "another thread waits for the one in progress. The GIL is released while solving,\n"        \
+#define SHARED_KEYWORDS_DOC                                                                \
+  "time_limit, in seconds: stop then with the best tour found, proven False (unless\n"     \
+  "it is already proven optimal) and lower_bound, a cost no tour goes below.\n"            \
+  "\n"                                                                                     \
+  "cycle=False: the least-cost path from point 0 through every point, ending anywhere:\n"  \
+  "tour then lists the N points without a return, and cost is the path's. end=k (a\n"      \
+  "point other than 0): the path that ends at point k (cycle need not be given). Among\n"  \
+  "several optimal paths, the first in lexicographic order; solved exactly, as the tour\n" \
+  "of a transformed problem, its cost and lower_bound in the units of the costs.\n"        \
+  "\n"                                                                                     \
+  "progress: a callable, called as progress(info) at most ten times a second from the\n"   \
+  "calling thread with a Progress (phase, step, best, lower_bound, seconds) once the\n"    \
+  "solver has reported; an exception it raises stops the solve and reaches the caller.\n"  \
+  "\n"                                                                                     \
+  "The solver's tables are global, so solves are serialised by a lock: a call from\n"      \
+  "another thread waits for the one in progress. The GIL is released while solving,\n"     \
   "and Ctrl+C (KeyboardInterrupt) stops the solve within moments.\n"
 
 PYBIND11_MODULE(_tourplan, module) {
@@ -812,11 +816,11 @@ PYBIND11_MODULE(_tourplan, module) {
                        "without a return), cost (int), proven (the tour is optimal),\n"
                        "lower_bound (no tour costs less; the cost itself when proven) and\n"
                        "seconds (the solve's time). Solutions pickle, for other processes.")
-      .def(py::init([](py::list tour, py::int_ cost, bool proven, py::int_ lower_bound,
-                       double seconds) {
-             return Solution{std::move(tour), std::move(cost), proven, std::move(lower_bound),
-                             seconds};
-           }),
+      .def(py::init(
+               [](py::list tour, py::int_ cost, bool proven, py::int_ lower_bound, double seconds) {
+                 return Solution{std::move(tour), std::move(cost), proven, std::move(lower_bound),
+                                 seconds};
+               }),
            py::arg("tour"), py::arg("cost"), py::arg("proven"), py::arg("lower_bound"),
            py::arg("seconds"))
       .def_readonly("tour", &Solution::tour)
@@ -826,8 +830,9 @@ PYBIND11_MODULE(_tourplan, module) {
       .def_readonly("seconds", &Solution::seconds)
       .def("__repr__",
            [](const Solution& s) {
-             return py::str("Solution(tour={!r}, cost={!r}, proven={!r}, lower_bound={!r}, "
-                            "seconds={:.6f})")
+             return py::str(
+                        "Solution(tour={!r}, cost={!r}, proven={!r}, lower_bound={!r}, "
+                        "seconds={:.6f})")
                  .format(s.tour, s.cost, s.proven, s.lower_bound, s.seconds);
            })
       .def(py::pickle(
@@ -859,8 +864,9 @@ PYBIND11_MODULE(_tourplan, module) {
       .def_readonly("geographic", &Instance::geographic)
       .def_readonly("metric", &Instance::metric)
       .def("__repr__", [](const Instance& i) {
-        return py::str("Instance(name={!r}, points={}, coordinates={}, geographic={!r}, "
-                       "metric={!r})")
+        return py::str(
+                   "Instance(name={!r}, points={}, coordinates={}, geographic={!r}, "
+                   "metric={!r})")
             .format(i.name, py::len(i.costs), i.coordinates.is_none() ? "None" : "[...]",
                     i.geographic, i.metric);
       });
@@ -877,14 +883,14 @@ PYBIND11_MODULE(_tourplan, module) {
       .def_readonly("lower_bound", &Progress::lower_bound)
       .def_readonly("seconds", &Progress::seconds)
       .def("__repr__", [](const Progress& p) {
-        return py::str("Progress(phase={!r}, step={!r}, best={!r}, lower_bound={!r}, "
-                       "seconds={:.3f})")
+        return py::str(
+                   "Progress(phase={!r}, step={!r}, best={!r}, lower_bound={!r}, "
+                   "seconds={:.3f})")
             .format(p.phase, p.step, p.best, p.lower_bound, p.seconds);
       });
 
   module.def("solve", &solve, py::arg("costs"), py::kw_only(), py::arg("time_limit") = py::none(),
-             py::arg("cycle") = true, py::arg("end") = py::none(),
-             py::arg("progress") = py::none(),
+             py::arg("cycle") = true, py::arg("end") = py::none(), py::arg("progress") = py::none(),
              "solve(costs, *, time_limit=None, cycle=True, end=None, progress=None) -> Solution\n"
              "\n"
              "Solves the travelling salesman problem over costs exactly: costs[r][c] is the cost\n"
@@ -905,8 +911,7 @@ PYBIND11_MODULE(_tourplan, module) {
              "fit in memory.");
   module.def("solve_points", &solve_points, py::arg("points"), py::arg("metric") = "EUC_2D",
              py::kw_only(), py::arg("scale") = 1, py::arg("time_limit") = py::none(),
-             py::arg("cycle") = true, py::arg("end") = py::none(),
-             py::arg("progress") = py::none(),
+             py::arg("cycle") = true, py::arg("end") = py::none(), py::arg("progress") = py::none(),
              "solve_points(points, metric=\"EUC_2D\", *, scale=1, time_limit=None, cycle=True,\n"
              "             end=None, progress=None) -> Solution\n"
              "\n"

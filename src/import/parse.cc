@@ -669,8 +669,8 @@ bool coordinate_problem(std::string_view type_name, std::vector<Point> points, P
   Header header;
   if (!find_coordinate_type(type_name, &header.weight_type)) {
     return fail(error, 0,
-                "unknown coordinate type " + quoted(type_name) + " (supported: " +
-                    coordinate_type_names() + ")");
+                "unknown coordinate type " + quoted(type_name) +
+                    " (supported: " + coordinate_type_names() + ")");
   }
   header.has_type = header.has_weight_type = true;
   header.weight_type_name = std::string(type_name);

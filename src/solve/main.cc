@@ -439,8 +439,7 @@ static int solve_command(int argc, char** argv, std::vector<StagedOutput>* stage
   }
   if (searched && options.open) {
     return refuse(shown + ": a path (--open, --end) is solved over a table of costs, for " +
-                  std::to_string(MAX_DIMENSION) + " points at most; this has " +
-                  std::to_string(n));
+                  std::to_string(MAX_DIMENSION) + " points at most; this has " + std::to_string(n));
   }
   if (searched) {
     if (options.time_limit <= 0) options.time_limit = DEFAULT_SEARCH_SECONDS;
@@ -516,9 +515,10 @@ static int solve_command(int argc, char** argv, std::vector<StagedOutput>* stage
   const std::vector<int64_t> tour_points(result.tour.begin(),
                                          result.tour.end() - (options.open ? 0 : 1));
   const std::string cost = decimal_text(result.cost);
-  const std::string contents[3] = {options.tour ? tsplib_tour_text(name, tour_points, cost) : "",
-                                   drawn ? svg_text(problem, tour_points, name, cost, !options.open) : "",
-                                   options.solution ? solution_text(result.tour) : ""};
+  const std::string contents[3] = {
+      options.tour ? tsplib_tour_text(name, tour_points, cost) : "",
+      drawn ? svg_text(problem, tour_points, name, cost, !options.open) : "",
+      options.solution ? solution_text(result.tour) : ""};
   for (int k = 0; k < 3; ++k) {
     if (outputs[k] && !fill_staged_output(outputs[k], contents[k], &message)) {
       discard_all(&staged);
