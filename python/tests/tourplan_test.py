@@ -356,7 +356,8 @@ class Coordinates(Case):
         for raw, _ in raw_instances():
             instance = tourplan.read_tsplib(os.path.join(RAW, raw))
             if instance.metric is not None:
-                rows.append((instance.metric, instance.coordinates, 1, read(os.path.join(RAW, raw))))
+                rows.append((instance.metric, instance.coordinates, 1,
+                             read(os.path.join(RAW, raw))))
         self.assertGreater(len(rows), 0)
         for metric in ["EUC_2D", "CEIL_2D", "ATT", "MAN_2D", "MAX_2D", "EUC_3D", "MAN_3D",
                        "MAX_3D"]:

@@ -250,9 +250,9 @@ def solve_many(problems, *, processes=None, executor=None, time_limit=None):
 
     The work is spread over processes (one problem at a time in each, since the solver's
     tables are global, each solving on one thread): as many as this process may use cores
-    when processes is None; 1 solves in this process, as solve() does. executor: any concurrent.futures.Executor to run the problems
-    instead, such as a Dask cluster's, distributed.Client(...).get_executor(), whose
-    workers must be able to import tourplan. time_limit: each problem's, as for solve()
+    when processes is None; 1 solves in this process, as solve() does. executor: any
+    concurrent.futures.Executor to run the problems instead, such as a Dask cluster's,
+    distributed.Client(...).get_executor(), whose workers must be able to import tourplan. time_limit: each problem's, as for solve()
     (a dict's own time_limit wins).
 
     Ctrl+C (KeyboardInterrupt) ends every worker process of the pool at once and goes on;
