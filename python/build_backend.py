@@ -4,7 +4,9 @@ It needs nothing beyond the standard library and the build's own prerequisites
 (scripts/prerequisites.sh: a compiler, CMake, the LP solver, pybind11, Python's headers), so
 `pip install .` works offline, with or without build isolation. The module is built for the
 interpreter that runs pip, in a scratch folder (or in the folder of the config setting
-build-dir, kept for the next build), and packed as a wheel for that interpreter.
+build-dir, kept for the next build), and packed as a wheel for that interpreter: the package
+tourplan/, its Python part from python/tourplan/ (with the type stub and py.typed, so that type
+checkers find the types of the installed package) and the compiled module tourplan/_tourplan.
 """
 import base64
 import hashlib
@@ -18,6 +20,8 @@ import tempfile
 import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The package's files besides the compiled module, from python/tourplan/.
+PACKAGE_FILES = ["__init__.py", "__init__.pyi", "py.typed"]
 
 
 def _read(name):
@@ -43,7 +47,7 @@ def _tag():
 
 
 def _build_module(build):
-    """Configures (once) and builds the module only; returns the module file's path."""
+    """Configures (once) and builds the compiled module only; returns its file's path."""
     if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
         configure = ["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
                      "-DTOURPLAN_PYTHON=ON", "-DTOURPLAN_TESTS=OFF",
@@ -54,7 +58,8 @@ def _build_module(build):
     jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
     subprocess.run(["cmake", "--build", build, "--target", "tourplan_python", "-j", jobs],
                    check=True)
-    module = os.path.join(build, "python", "tourplan" + sysconfig.get_config_var("EXT_SUFFIX"))
+    module = os.path.join(build, "python", "tourplan",
+                          "_tourplan" + sysconfig.get_config_var("EXT_SUFFIX"))
     if not os.path.exists(module):
         raise RuntimeError("the build made no %s" % module)
     return module
@@ -69,7 +74,10 @@ def _write_wheel(wheel_directory, module):
     name, version, summary, requires_python = _metadata()
     info = "%s-%s.dist-info" % (name, version)
     with open(module, "rb") as handle:
-        files = [(os.path.basename(module), handle.read())]
+        files = [("tourplan/" + os.path.basename(module), handle.read())]
+    for file_name in PACKAGE_FILES:
+        with open(os.path.join(ROOT, "python", "tourplan", file_name), "rb") as handle:
+            files.append(("tourplan/" + file_name, handle.read()))
     files += [
         (info + "/METADATA", ("Metadata-Version: 2.1\nName: %s\nVersion: %s\nSummary: %s\n"
                               "License: MIT\nRequires-Python: %s\n"

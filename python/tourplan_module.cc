@@ -1,5 +1,7 @@
-// The Python module tourplan: the in-process solver (solver/solve_problem.h), the TSPLIB reader
-// of tourplan-import and the TSPLIB TOUR writer of tourplan-solve, with Python's values and
+// The compiled module of the package tourplan (tourplan._tourplan): the in-process solver
+// (solver/solve_problem.h, solver/solve_path.h), the search without a table for points too
+// many to prove (tour/geometric_tour.h), the TSPLIB reader and distance rules of
+// tourplan-import and the TSPLIB TOUR writer of tourplan-solve, with Python's values and
 // exceptions. Points count from 0 here, as Python counts; the programs count from 1.
 //
 // Ctrl+C. Python's signal handler only notes the signal; the handler in Python (which raises
@@ -8,12 +10,21 @@
 // GIL back every WAIT_SLICE to call PyErr_CheckSignals. When that raises, the solve's interrupt
 // flag is set, the solving thread is joined (it stops within moments) and the exception goes on.
 // This answers at once whatever the solver is doing (a long relaxation reports no progress), and
-// the solving thread never needs the GIL. That thread and the solver's helpers, which inherit
-// its signal mask, block the asynchronous signals, so that these reach Python's thread.
+// the solving thread never needs the GIL.
+//
+// Progress. The solver reports on the solving thread, which only stores the latest report
+// under the job's lock. The calling thread, at its WAIT_SLICE wake-ups, takes the GIL and
+// calls the Python callback with that report, at most every PROGRESS_EVERY_SECONDS; an
+// exception from the callback is handled as one from a signal handler: the interrupt flag
+// is set, the solving thread joined, and the exception goes on to the caller.
+//
+// Signals. The solving thread and the solver's helpers, which inherit its signal mask, block
+// the asynchronous signals, so that these reach Python's thread.
 #include <pybind11/pybind11.h>
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -29,8 +40,12 @@
 
 #include "check/tour.h"
 #include "import/tsplib.h"
+#include "platform/platform.h"
 #include "runtime/runtime.h"
+#include "solver/solve_path.h"
 #include "solver/solve_problem.h"
+#include "solver/worker_threads.h"
+#include "tour/geometric_tour.h"
 
 namespace py = pybind11;
 
@@ -321,6 +336,16 @@ struct Instance {
   py::list costs;
   py::object coordinates;  // a list of (x, y), or None
   bool geographic = false;
+  py::object metric;  // the coordinate type's name, or None
+};
+
+// What a progress callback gets: the solver's latest report and the time.
+struct Progress {
+  py::str phase;
+  int64_t step = 0;
+  py::object best;         // an int, or None before the first tour
+  py::object lower_bound;  // likewise before the first bound
+  double seconds = 0;
 };
 
 // ---- Solving ----
@@ -329,22 +354,90 @@ struct Instance {
 // that Ctrl+C also ends a wait behind another thread's solve.
 static std::timed_mutex solve_turn;
 
+// A progress callback is called at most this often, from the calling thread.
+constexpr double PROGRESS_EVERY_SECONDS = 0.1;
+
+// The search of points too large for a table, when no time limit is given.
+constexpr double DEFAULT_SEARCH_SECONDS = 60;
+
+enum SolveKind { SOLVE_TOUR, SOLVE_PATH, SOLVE_SEARCH };
+
+// One solve, shared by the calling thread and the solving thread. The solving thread writes
+// result, done and the latest report under lock; interrupt is set by the calling thread only.
 struct SolveJob {
+  SolveKind kind = SOLVE_TOUR;
   int64_t n = 0;
-  const int64_t* costs = nullptr;
+  std::vector<int64_t> costs;  // SOLVE_TOUR and SOLVE_PATH
+  int64_t end = 0;             // SOLVE_PATH: the last point, from 1; 0 for any
+  Problem problem;             // SOLVE_SEARCH: the points, read without a table
   SolveOptions options;
   std::atomic<bool> interrupt{false};
+  double start = 0;
   std::mutex lock;
   std::condition_variable finished;
   bool done = false;
   SolveResult result;
+  bool has_report = false;
+  SolveProgress latest{"", 0, false, 0, false, 0, 0};
 };
+
+static void note_progress(const SolveProgress& progress, void* context) {
+  SolveJob* job = static_cast<SolveJob*>(context);
+  std::lock_guard<std::mutex> hold(job->lock);
+  job->latest = progress;
+  job->has_report = true;
+}
+
+// The search of points too large for a table: its stop takes no context, and solves take
+// turns, so the job in progress is found here (set and cleared by its solving thread).
+static SolveJob* searching = nullptr;
+static double search_deadline = 0;
+
+static bool search_should_stop() {
+  return searching->interrupt.load() || clock_seconds() >= search_deadline;
+}
+
+static void note_search_progress(void* context, const char* phase, bool has_best, int64_t best,
+                                 bool has_bound, int64_t bound) {
+  SolveJob* job = static_cast<SolveJob*>(context);
+  note_progress({phase, 0, has_best, best, has_bound, bound, clock_seconds() - job->start}, job);
+}
+
+// The best tour of the time's search and a lower bound, as a solve that reached its time
+// limit reports them.
+static SolveResult search_points(SolveJob* job) {
+  searching = job;
+  search_deadline = job->start + job->options.time_limit;
+  CoordinateSearchOptions search;
+  search.search.kicks = INT64_MAX;
+  search.search.stop = search_should_stop;
+  search.progress = note_search_progress;
+  search.context = job;
+  const CoordinateSearchResult found = coordinate_search(job->problem, search);
+  searching = nullptr;
+  SolveResult result;
+  result.status = job->interrupt.load() ? SOLVE_INTERRUPTED : SOLVE_TIME_LIMIT;
+  for (int point : found.order) result.tour.push_back(point + 1);
+  result.tour.push_back(1);
+  result.cost = found.cost;
+  // Every distance is at least 0, so is every tour.
+  result.lower_bound = found.has_bound ? std::max<int64_t>(found.lower_bound, 0) : 0;
+  result.seconds = clock_seconds() - job->start;
+  return result;
+}
 
 static void run_solve(SolveJob* job) {
   SolveResult result;
   try {
-    result = solve_problem(job->n, job->costs, job->options);
-  } catch (const std::bad_alloc&) {  // the result's own tour
+    if (job->kind == SOLVE_SEARCH) {
+      result = search_points(job);
+    } else if (job->kind == SOLVE_PATH) {
+      result = solve_path(job->n, std::move(job->costs), job->end, job->options);
+    } else {
+      result = solve_problem(job->n, job->costs.data(), job->options);
+    }
+  } catch (const std::bad_alloc&) {  // the result's own tour, or the search's tables
+    searching = nullptr;
     result = SolveResult{};
     result.status = SOLVE_OUT_OF_MEMORY;
     result.error_number = 4;
@@ -380,14 +473,39 @@ static bool signal_raised() {
   return PyErr_CheckSignals() != 0;
 }
 
-static Solution solve(py::handle costs_object, py::handle time_limit) {
-  std::vector<int64_t> costs;
-  SolveJob job;
-  job.n = read_points(costs_object, &costs);
-  job.costs = costs.data();
-  job.options.time_limit = read_time_limit(time_limit);
-  job.options.interrupt = &job.interrupt;
+// With the GIL released: takes it to call the progress callback with a report; true when the
+// callback raised (its exception stays set on this thread until it is thrown).
+static bool callback_raised(py::handle callback, const SolveProgress& report, double seconds) {
+  py::gil_scoped_acquire gil;
+  try {
+    Progress progress;
+    progress.phase = py::str(report.phase);
+    progress.step = report.step;
+    progress.best = report.has_best ? py::object(python_int(report.best)) : py::none();
+    progress.lower_bound =
+        report.has_lower_bound ? py::object(python_int(report.lower_bound)) : py::none();
+    progress.seconds = seconds;
+    callback(py::cast(std::move(progress)));
+  } catch (py::error_already_set& error) {
+    error.restore();
+    return true;
+  }
+  return false;
+}
 
+// Runs the job on a thread of its own (see the top of this file), calling progress (None for
+// none) at most every PROGRESS_EVERY_SECONDS from this thread. Throws the exception of a
+// signal handler or of the callback once the solving thread has ended.
+static void run_job(SolveJob* job, py::handle progress) {
+  if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
+    throw py::value_error("progress must be a callable or None, not " + shown_value(progress));
+  }
+  const bool reporting = !progress.is_none();
+  if (reporting) {
+    job->options.progress = note_progress;
+    job->options.context = job;
+  }
+  job->options.interrupt = &job->interrupt;
   bool raised = false;
   std::unique_lock<std::timed_mutex> turn(solve_turn, std::defer_lock);
   {
@@ -400,18 +518,24 @@ static Solution solve(py::handle costs_object, py::handle time_limit) {
     }
   }
   if (raised) throw py::error_already_set();
-  std::thread solving = start_solving_thread(&job);
+  job->start = clock_seconds();
+  std::thread solving = start_solving_thread(job);
   {
     py::gil_scoped_release released;
-    std::unique_lock<std::mutex> hold(job.lock);
-    while (!job.done) {
-      if (job.finished.wait_for(hold, WAIT_SLICE, [&] { return job.done; })) break;
+    double last_call = job->start;
+    std::unique_lock<std::mutex> hold(job->lock);
+    while (!job->done) {
+      if (job->finished.wait_for(hold, WAIT_SLICE, [&] { return job->done; })) break;
       if (raised) continue;  // already stopping: the first exception stands
+      const double now = clock_seconds();
+      const bool call = reporting && job->has_report && now - last_call >= PROGRESS_EVERY_SECONDS;
+      const SolveProgress report = job->latest;
       hold.unlock();
-      if (signal_raised()) {
+      if (signal_raised() || (call && callback_raised(progress, report, now - job->start))) {
         raised = true;
-        job.interrupt.store(true);
+        job->interrupt.store(true);
       }
+      if (call) last_call = now;
       hold.lock();
     }
     hold.unlock();
@@ -419,7 +543,21 @@ static Solution solve(py::handle costs_object, py::handle time_limit) {
   }
   turn.unlock();
   if (raised) throw py::error_already_set();
+}
 
+// Points as the caller counts them (from 0), or the path's end (None: any).
+static int64_t read_end(py::handle end, int64_t n) {
+  if (end.is_none()) return 0;
+  const int64_t point = integer_value(end, "end");
+  if (point < 1 || point >= n) {
+    throw py::value_error("end: " + std::to_string(point) +
+                          " is not a point other than the start 0 (1 to " + std::to_string(n - 1) +
+                          ")");
+  }
+  return point + 1;
+}
+
+static Solution solution_of(const SolveJob& job) {
   const SolveResult& result = job.result;
   if (result.status == SOLVE_INTERRUPTED) {  // no one else sets the flag; kept for safety
     PyErr_SetNone(PyExc_KeyboardInterrupt);
@@ -430,9 +568,9 @@ static Solution solve(py::handle costs_object, py::handle time_limit) {
     const std::string because = "run-time error " + std::to_string(result.error_number) + " (" +
                                 (text ? text : "unknown") + ")";
     if (result.status == SOLVE_OUT_OF_MEMORY) {
-      PyErr_SetString(PyExc_MemoryError,
-                      ("the solver's tables for " + std::to_string(job.n) +
-                       " points do not fit in memory: " + because).c_str());
+      PyErr_SetString(PyExc_MemoryError, ("the solver's tables for " + std::to_string(job.n) +
+                                          " points do not fit in memory: " + because)
+                                             .c_str());
       throw py::error_already_set();
     }
     throw std::runtime_error("the solver failed: " + because);
@@ -444,6 +582,131 @@ static Solution solve(py::handle costs_object, py::handle time_limit) {
   solution.lower_bound = python_int(result.lower_bound);
   solution.seconds = result.seconds;
   return solution;
+}
+
+// The job of a table of costs: a tour, or a path (cycle false, or an end given).
+static void set_table_job(SolveJob* job, bool cycle, py::handle end) {
+  const int64_t last = read_end(end, job->n);
+  if (!cycle || last != 0) {
+    job->kind = SOLVE_PATH;
+    job->end = last;
+  }
+}
+
+static Solution solve(py::handle costs_object, py::handle time_limit, bool cycle, py::handle end,
+                      py::handle progress) {
+  SolveJob job;
+  job.n = read_points(costs_object, &job.costs);
+  job.options.time_limit = read_time_limit(time_limit);
+  set_table_job(&job, cycle, end);
+  run_job(&job, progress);
+  return solution_of(job);
+}
+
+// ---- Points by their coordinates ----
+
+// A real number, finite; a ValueError beginning with where otherwise.
+static double coordinate_value(py::handle value, const std::string& where) {
+  const double number = PyFloat_AsDouble(value.ptr());
+  if (number == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    throw py::value_error(where + ": " + shown_value(value) + " is not a number");
+  }
+  if (!std::isfinite(number)) {
+    throw py::value_error(where + ": " + shown_value(value) + " is not a finite number");
+  }
+  return number;
+}
+
+// Points of count coordinates each (a sequence of sequences, or an N x count array), each
+// coordinate times scale.
+static std::vector<Point> read_coordinates(py::handle object, int count, double scale) {
+  const py::object rows = py::reinterpret_steal<py::object>(
+      PySequence_Fast(object.ptr(), "points must be a sequence of points"));
+  if (!rows) throw py::error_already_set();
+  const int64_t n = PySequence_Fast_GET_SIZE(rows.ptr());
+  if (n > MAX_POINTS_WITHOUT_TABLE) {
+    throw py::value_error("points: " + std::to_string(n) + " points; at most " +
+                          std::to_string(MAX_POINTS_WITHOUT_TABLE) + " are taken");
+  }
+  std::vector<Point> points(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i) {
+    check_signals_between_rows(i);
+    const std::string where = "points row " + std::to_string(i);
+    const py::handle item = PySequence_Fast_GET_ITEM(rows.ptr(), i);
+    const py::object row = py::reinterpret_steal<py::object>(PySequence_Fast(item.ptr(), ""));
+    if (!row) {
+      PyErr_Clear();
+      throw py::value_error(where + ": " + shown_value(item) + " is not a point");
+    }
+    const int64_t length = PySequence_Fast_GET_SIZE(row.ptr());
+    if (length != count) {
+      throw py::value_error(where + " has " + std::to_string(length) +
+                            (length == 1 ? " coordinate" : " coordinates") + ", not " +
+                            std::to_string(count));
+    }
+    double values[3] = {0, 0, 0};
+    for (int k = 0; k < count; ++k) {
+      const std::string name = where + ", coordinate " + std::to_string(k);
+      values[k] = coordinate_value(PySequence_Fast_GET_ITEM(row.ptr(), k), name) * scale;
+      if (!std::isfinite(values[k])) {
+        throw py::value_error(name + ": times the scale, beyond the range of a double");
+      }
+    }
+    points[i] = Point{values[0], values[1], values[2]};
+  }
+  return points;
+}
+
+static Solution solve_points(py::handle points_object, const std::string& metric,
+                             py::handle scale_object, py::handle time_limit, bool cycle,
+                             py::handle end, py::handle progress) {
+  int count = 0;
+  Geometry geometry = GEOMETRY_NONE;
+  if (!coordinate_type(metric, &count, &geometry)) {
+    throw py::value_error("metric: unknown " + shown_value(py::str(metric)) +
+                          " (supported: " + coordinate_type_names() + ")");
+  }
+  const double scale = coordinate_value(scale_object, "scale");
+  if (!(scale > 0)) {
+    throw py::value_error("scale must be a number above 0, not " + shown_value(scale_object));
+  }
+  if (metric == "GEO" && scale != 1) {
+    throw py::value_error(
+        "scale: GEO's coordinates are latitudes and longitudes, not to be scaled");
+  }
+  std::vector<Point> points = read_coordinates(points_object, count, scale);
+  const int64_t n = static_cast<int64_t>(points.size());
+  if (n < 2) {
+    throw py::value_error("points: " + std::to_string(n) + (n == 1 ? " point" : " points") +
+                          "; a tour needs at least 2");
+  }
+  const bool path = !cycle || !end.is_none();
+  if (n > MAX_DIMENSION && (geometry == GEOMETRY_NONE || path)) {
+    throw py::value_error("points: " + std::to_string(n) +
+                          " points, more than the exact solver's " + std::to_string(MAX_DIMENSION) +
+                          "; beyond, only tours are searched, and only under " +
+                          "EUC_2D, CEIL_2D, ATT, GEO or EUC_3D");
+  }
+  SolveJob job;
+  job.n = n;
+  job.options.time_limit = read_time_limit(time_limit);
+  ImportError error;
+  bool built = false;
+  {
+    py::gil_scoped_release released;
+    built = coordinate_problem(metric, std::move(points), &job.problem, &error);
+  }
+  if (!built) throw py::value_error("points: " + error.message);
+  if (job.problem.costs.empty()) {
+    job.kind = SOLVE_SEARCH;
+    if (job.options.time_limit <= 0) job.options.time_limit = DEFAULT_SEARCH_SECONDS;
+  } else {
+    job.costs = std::move(job.problem.costs);
+    set_table_job(&job, cycle, end);
+  }
+  run_job(&job, progress);
+  return solution_of(job);
 }
 
 // ---- Files ----
@@ -483,6 +746,8 @@ static Instance read_tsplib(py::handle path_object) {
     instance.coordinates = points;
   }
   instance.geographic = problem.geographic;
+  instance.metric = problem.coordinate_type.empty() ? py::object(py::none())
+                                                    : py::object(py::str(problem.coordinate_type));
   return instance;
 }
 
@@ -519,50 +784,114 @@ static void write_tour(py::handle path_object, py::handle tour_object, py::str n
 
 // ---- The module ----
 
-PYBIND11_MODULE(tourplan, module) {
+// The keywords that solve(), solve_points() and the package's solve_graph() share, as their
+// docstrings tell them.
+#define SHARED_KEYWORDS_DOC                                                                \
+  "time_limit, in seconds: stop then with the best tour found, proven False (unless\n"     \
+  "it is already proven optimal) and lower_bound, a cost no tour goes below.\n"            \
+  "\n"                                                                                     \
+  "cycle=False: the least-cost path from point 0 through every point, ending anywhere:\n"  \
+  "tour then lists the N points without a return, and cost is the path's. end=k (a\n"      \
+  "point other than 0): the path that ends at point k (cycle need not be given). Among\n"  \
+  "several optimal paths, the first in lexicographic order; solved exactly, as the tour\n" \
+  "of a transformed problem, its cost and lower_bound in the units of the costs.\n"        \
+  "\n"                                                                                     \
+  "progress: a callable, called as progress(info) at most ten times a second from the\n"   \
+  "calling thread with a Progress (phase, step, best, lower_bound, seconds) once the\n"    \
+  "solver has reported; an exception it raises stops the solve and reaches the caller.\n"  \
+  "\n"                                                                                     \
+  "The solver's tables are global, so solves are serialised by a lock: a call from\n"      \
+  "another thread waits for the one in progress. The GIL is released while solving,\n"     \
+  "and Ctrl+C (KeyboardInterrupt) stops the solve within moments.\n"
+
+PYBIND11_MODULE(_tourplan, module) {
   py::options options;
   options.disable_function_signatures();  // each docstring begins with its own
   module.doc() =
-      "Exact travelling salesman solving with tourplan's engines.\n"
-      "\n"
-      "solve() gives the proven optimum of a square cost matrix and, among several optimal\n"
-      "tours, always the same one: the first in lexicographic order, as the tourplan program\n"
-      "prints it. read_tsplib() reads a TSPLIB instance, tour_cost() prices a tour and\n"
-      "write_tour() writes one as a TSPLIB TOUR file. Points count from 0.";
+      "The compiled part of the package tourplan: its solver, reader and writer. Import\n"
+      "tourplan, which gives these names and the rest.";
 
   py::class_<Solution>(module, "Solution",
-                       "What solve() returns: tour (points from 0 back to 0), cost (int),\n"
-                       "proven (the tour is optimal), lower_bound (no tour costs less; the cost\n"
-                       "itself when proven) and seconds (the solve's time).")
+                       "What solve() returns: tour (points from 0 back to 0; a path's N points\n"
+                       "without a return), cost (int), proven (the tour is optimal),\n"
+                       "lower_bound (no tour costs less; the cost itself when proven) and\n"
+                       "seconds (the solve's time). Solutions pickle, for other processes.")
+      .def(py::init(
+               [](py::list tour, py::int_ cost, bool proven, py::int_ lower_bound, double seconds) {
+                 return Solution{std::move(tour), std::move(cost), proven, std::move(lower_bound),
+                                 seconds};
+               }),
+           py::arg("tour"), py::arg("cost"), py::arg("proven"), py::arg("lower_bound"),
+           py::arg("seconds"))
       .def_readonly("tour", &Solution::tour)
       .def_readonly("cost", &Solution::cost)
       .def_readonly("proven", &Solution::proven)
       .def_readonly("lower_bound", &Solution::lower_bound)
       .def_readonly("seconds", &Solution::seconds)
-      .def("__repr__", [](const Solution& s) {
-        return py::str("Solution(tour={!r}, cost={!r}, proven={!r}, lower_bound={!r}, "
-                       "seconds={:.6f})")
-            .format(s.tour, s.cost, s.proven, s.lower_bound, s.seconds);
-      });
+      .def("__repr__",
+           [](const Solution& s) {
+             return py::str(
+                        "Solution(tour={!r}, cost={!r}, proven={!r}, lower_bound={!r}, "
+                        "seconds={:.6f})")
+                 .format(s.tour, s.cost, s.proven, s.lower_bound, s.seconds);
+           })
+      .def(py::pickle(
+          [](const Solution& s) {
+            return py::make_tuple(s.tour, s.cost, s.proven, s.lower_bound, s.seconds);
+          },
+          [](const py::tuple& state) {
+            if (state.size() != 5) throw py::value_error("not the state of a Solution");
+            Solution s;
+            s.tour = state[0].cast<py::list>();
+            s.cost = state[1].cast<py::int_>();
+            s.proven = state[2].cast<bool>();
+            s.lower_bound = state[3].cast<py::int_>();
+            s.seconds = state[4].cast<double>();
+            return s;
+          }));
 
   py::class_<Instance>(module, "Instance",
                        "What read_tsplib() returns: name (the NAME, else the file's name),\n"
                        "costs (the N x N matrix as lists of ints, symmetric ones in full),\n"
                        "coordinates (where to draw each point, (x, y) from the display data or\n"
-                       "the node coordinates, else None) and geographic (the coordinates are\n"
-                       "GEO latitudes and longitudes, in degrees.minutes).")
+                       "the node coordinates, else None), geographic (the coordinates are\n"
+                       "GEO latitudes and longitudes, in degrees.minutes) and metric (the\n"
+                       "EDGE_WEIGHT_TYPE of a coordinate type, as solve_points() takes it,\n"
+                       "else None).")
       .def_readonly("name", &Instance::name)
       .def_readonly("costs", &Instance::costs)
       .def_readonly("coordinates", &Instance::coordinates)
       .def_readonly("geographic", &Instance::geographic)
+      .def_readonly("metric", &Instance::metric)
       .def("__repr__", [](const Instance& i) {
-        return py::str("Instance(name={!r}, points={}, coordinates={}, geographic={!r})")
+        return py::str(
+                   "Instance(name={!r}, points={}, coordinates={}, geographic={!r}, "
+                   "metric={!r})")
             .format(i.name, py::len(i.costs), i.coordinates.is_none() ? "None" : "[...]",
-                    i.geographic);
+                    i.geographic, i.metric);
+      });
+
+  py::class_<Progress>(module, "Progress",
+                       "What a progress callback gets: phase (\"subsets\", \"bounds\",\n"
+                       "\"relaxation\", \"good tour\", \"search\", ...), step (the latest step\n"
+                       "of the subsets' phase, else 0), best (the best tour's cost, or None\n"
+                       "before the first), lower_bound (a proven bound, or None before the\n"
+                       "first) and seconds (since the solve began).")
+      .def_readonly("phase", &Progress::phase)
+      .def_readonly("step", &Progress::step)
+      .def_readonly("best", &Progress::best)
+      .def_readonly("lower_bound", &Progress::lower_bound)
+      .def_readonly("seconds", &Progress::seconds)
+      .def("__repr__", [](const Progress& p) {
+        return py::str(
+                   "Progress(phase={!r}, step={!r}, best={!r}, lower_bound={!r}, "
+                   "seconds={:.3f})")
+            .format(p.phase, p.step, p.best, p.lower_bound, p.seconds);
       });
 
   module.def("solve", &solve, py::arg("costs"), py::kw_only(), py::arg("time_limit") = py::none(),
-             "solve(costs, *, time_limit=None) -> Solution\n"
+             py::arg("cycle") = true, py::arg("end") = py::none(), py::arg("progress") = py::none(),
+             "solve(costs, *, time_limit=None, cycle=True, end=None, progress=None) -> Solution\n"
              "\n"
              "Solves the travelling salesman problem over costs exactly: costs[r][c] is the cost\n"
              "of going from point r to point c, for N >= 2 points (the diagonal is never used).\n"
@@ -573,24 +902,45 @@ PYBIND11_MODULE(tourplan, module) {
              "exact cost (a Python int: the sum may pass 64 bits), proven, lower_bound and\n"
              "seconds. Among several optimal tours it is always the first in lexicographic\n"
              "order, the one the tourplan program prints.\n"
-             "\n"
-             "time_limit, in seconds: stop then with the best tour found, proven False (unless\n"
-             "it is already proven optimal) and lower_bound, a cost no tour goes below.\n"
-             "\n"
-             "The solver's tables are global, so solves are serialised by a lock: a call from\n"
-             "another thread waits for the one in progress. The GIL is released while solving,\n"
-             "and Ctrl+C (KeyboardInterrupt) stops the solve within moments.\n"
+             "\n" SHARED_KEYWORDS_DOC
              "\n"
              "Raises ValueError for a matrix that is not square, a cost that is not an integer\n"
-             "or lies outside the 64-bit range (naming its row and column, from 0), or fewer\n"
-             "than 2 points; TypeError for something that is not a matrix; MemoryError where\n"
-             "the solver's tables do not fit in memory.");
+             "or lies outside the 64-bit range (naming its row and column, from 0), fewer\n"
+             "than 2 points or an end that is not a point other than 0; TypeError for\n"
+             "something that is not a matrix; MemoryError where the solver's tables do not\n"
+             "fit in memory.");
+  module.def("solve_points", &solve_points, py::arg("points"), py::arg("metric") = "EUC_2D",
+             py::kw_only(), py::arg("scale") = 1, py::arg("time_limit") = py::none(),
+             py::arg("cycle") = true, py::arg("end") = py::none(), py::arg("progress") = py::none(),
+             "solve_points(points, metric=\"EUC_2D\", *, scale=1, time_limit=None, cycle=True,\n"
+             "             end=None, progress=None) -> Solution\n"
+             "\n"
+             "Solves the problem of points given by their coordinates, as solve() solves a\n"
+             "matrix: points is a sequence of (x, y) pairs, of (x, y, z) triples for the 3D\n"
+             "metrics, or an N x 2 / N x 3 array of numbers. The cost between two points is\n"
+             "TSPLIB's distance for metric (EUC_2D, CEIL_2D, ATT, GEO, MAN_2D, MAX_2D, EUC_3D,\n"
+             "MAN_3D, MAX_3D), computed by read_tsplib()'s own code, with its rounding to a\n"
+             "whole number: EUC_2D rounds the distance to the nearest integer, CEIL_2D up, and\n"
+             "so on. Every coordinate is multiplied by scale first (not for GEO, whose\n"
+             "coordinates are degrees.minutes), so that float data keep the precision wanted:\n"
+             "scale=1000 counts thousandths. The cost, lower_bound and progress are in those\n"
+             "rounded units.\n"
+             "\n"
+             "Beyond 5000 points (up to 10,000,000; EUC_2D, CEIL_2D, ATT, GEO or EUC_3D, tours\n"
+             "only) the problem is too large to prove: no matrix is built; the points are\n"
+             "searched for time_limit seconds (60 when None) and the best tour found comes\n"
+             "back with proven False and a lower bound.\n"
+             "\n" SHARED_KEYWORDS_DOC
+             "\n"
+             "Raises ValueError for an unknown metric, a point with too few or too many\n"
+             "coordinates, a coordinate that is not a finite number (naming its row, from 0),\n"
+             "points so far apart that a cost passes 64 bits, or fewer than 2 points.");
   module.def("read_tsplib", &read_tsplib, py::arg("path"),
              "read_tsplib(path) -> Instance\n"
              "\n"
              "Reads a TSPLIB instance (TYPE TSP or ATSP; EXPLICIT matrices in any format or one\n"
              "of the coordinate types) by the rules of tourplan-import: name, costs (N x N, as\n"
-             "lists of ints), coordinates and geographic.\n"
+             "lists of ints), coordinates, geographic and metric.\n"
              "\n"
              "'-' is standard input, as for the programs. Raises OSError (FileNotFoundError,\n"
              "...) when the file cannot be read, ValueError 'path:line: reason' for a fault in\n"
@@ -612,4 +962,20 @@ PYBIND11_MODULE(tourplan, module) {
              "\n"
              "Raises ValueError for a tour that is not a permutation closed at its start or a\n"
              "name with a line break, OSError when the file cannot be written.");
+  module.def(
+      "_set_threads",
+      [](int32_t threads) {
+        std::lock_guard<std::timed_mutex> turn(solve_turn);  // read as each solve begins
+        row_kernel_threads = threads;
+      },
+      py::arg("threads"),
+      "_set_threads(threads)\n"
+      "\n"
+      "The threads each solve uses (0: one per processor, as by default). solve_many's\n"
+      "worker processes take 1: the processes share out the cores.");
+  // The package re-exports these names: help() and pickle name them where users find them.
+  for (const char* name : {"Solution", "Instance", "Progress", "solve", "solve_points",
+                           "read_tsplib", "tour_cost", "write_tour"}) {
+    module.attr(name).attr("__module__") = "tourplan";
+  }
 }

@@ -10,6 +10,8 @@ packages+=(coinor-libclp-dev)
 packages+=(man-db groff-base librsvg2-bin dpkg-dev lintian)
 # The Python module: its bindings and Python's headers; NumPy and pip for its tests.
 packages+=(pybind11-dev python3-dev python3-numpy python3-pip)
+# Optional for the tests (each skipped where missing): graphs, a local Dask cluster, the types.
+packages+=(python3-networkx python3-distributed mypy)
 # The fuzz targets: Clang with libFuzzer and the sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev)
 missing=()

@@ -1,9 +1,11 @@
 """pip install --no-build-isolation of the source tree, offline, into a scratch folder; the
-installed module then solves a problem in a fresh interpreter that finds it there."""
+installed package then solves a problem in a fresh interpreter that finds it there, and mypy
+finds its types there (where mypy is installed)."""
 import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import unittest
 
@@ -29,15 +31,43 @@ class Install(unittest.TestCase):
                 env=dict(os.environ, PYTHONPATH=target))
             self.assertEqual(done.stderr, b"")
             where, solution = done.stdout.decode().splitlines()
-            self.assertEqual(os.path.dirname(where), target)
+            self.assertEqual(where, os.path.join(target, "tourplan", "__init__.py"))
+            self.assertEqual(sorted(os.listdir(os.path.join(target, "tourplan"))),
+                             sorted(["__init__.py", "__init__.pyi", "py.typed", "__pycache__",
+                                     "_tourplan" + sysconfig.get_config_var("EXT_SUFFIX")]))
             self.assertTrue(solution.startswith(
                 "Solution(tour=[0, 2, 1, 0], cost=3, proven=True, lower_bound=3, seconds="),
                 solution)
             # The wheel's record names what was installed.
             info = [name for name in os.listdir(target) if name.endswith(".dist-info")]
             self.assertEqual(info, ["tourplan-%s.dist-info" % version()])
+            # A type checker takes the installed package's types, by its py.typed: a wrong
+            # type is an error, as it would not be for a package without types.
+            mypy = mypy_command()
+            if mypy is None:
+                return
+            example = os.path.join(folder, "example.py")
+            with open(example, "w") as handle:
+                handle.write("import tourplan\ntext: str = tourplan.solve([[0, 1], [1, 0]]).cost\n")
+            done = subprocess.run(
+                mypy + ["--strict", "--no-incremental", "--cache-dir", os.devnull,
+                        "--python-executable", sys.executable, example],
+                cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300,
+                stdin=subprocess.DEVNULL, env=dict(os.environ, PYTHONPATH=target))
+            self.assertIn('example.py:2: error: Incompatible types in assignment (expression has '
+                          'type "int", variable has type "str")', done.stdout.decode())
         finally:
             shutil.rmtree(folder, ignore_errors=True)
+
+
+def mypy_command():
+    """Debian's mypy, or the one this interpreter has; None where there is neither."""
+    try:
+        import mypy  # noqa: F401
+        return [sys.executable, "-m", "mypy"]
+    except ImportError:
+        found = shutil.which("mypy")
+        return [found] if found else None
 
 
 def version():

@@ -1,8 +1,12 @@
 """The Python module tourplan: the tours of a brute force and of tourplan-solve, its exceptions,
 Ctrl+C during a solve, and NumPy arrays."""
 import atexit
+import ast
+import inspect
 import itertools
 import json
+import math
+import random
 import os
 import shutil
 import signal
@@ -39,6 +43,43 @@ def brute_force(costs):
         if best is None or cost < best[1]:
             best = (tour, cost)
     return best
+
+
+def brute_force_paths(costs):
+    """The first optimal path from 0 in lexicographic order, ending anywhere (key None) and
+    ending at each point k (key k)."""
+    best = {}
+    for rest in itertools.permutations(range(1, len(costs))):
+        path = [0, *rest]
+        cost = sum(costs[a][b] for a, b in zip(path, path[1:]))
+        for key in (None, path[-1]):
+            if key not in best or cost < best[key][1]:
+                best[key] = (path, cost)
+    return best
+
+
+def euc_2d(a, b):
+    """TSPLIB's EUC_2D, written again here from its definition: the distance rounded."""
+    return int(math.floor(math.hypot(a[0] - b[0], a[1] - b[1]) + 0.5))
+
+
+def tsplib_text(metric, points):
+    """A TSPLIB instance of points under metric."""
+    lines = ["NAME : points", "TYPE : TSP", "DIMENSION : %d" % len(points),
+             "EDGE_WEIGHT_TYPE : %s" % metric, "NODE_COORD_SECTION"]
+    lines += ["%d %s" % (k + 1, " ".join(repr(x) for x in point))
+              for k, point in enumerate(points)]
+    return "\n".join(lines + ["EOF"]) + "\n"
+
+
+def mypy_command():
+    """Debian's mypy, or the one this interpreter has; None where there is neither."""
+    try:
+        import mypy  # noqa: F401
+        return [sys.executable, "-m", "mypy"]
+    except ImportError:
+        found = shutil.which("mypy")
+        return [found] if found else None
 
 
 def run_child(script, timeout=120):
@@ -141,6 +182,50 @@ class Errors(Case):
              "costs must be a square matrix: a sequence of rows"),
             (lambda: tourplan.solve(three, time_limit=0), ValueError,
              "time_limit must be a number of seconds above 0, not 0"),
+            (lambda: tourplan.solve(three, end=0), ValueError,
+             "end: 0 is not a point other than the start 0 (1 to 2)"),
+            (lambda: tourplan.solve(three, cycle=False, end=3), ValueError,
+             "end: 3 is not a point other than the start 0 (1 to 2)"),
+            (lambda: tourplan.solve(three, end="1"), ValueError, "end: '1' is not an integer"),
+            (lambda: tourplan.solve(three, progress=5), ValueError,
+             "progress must be a callable or None, not 5"),
+            (lambda: tourplan.solve_points([(0, 0), (1, 1)], "EUC"), ValueError,
+             "metric: unknown 'EUC' (supported: EUC_2D, CEIL_2D, ATT, GEO, EUC_3D, MAX_2D, "
+             "MAX_3D, MAN_2D, MAN_3D)"),
+            (lambda: tourplan.solve_points([(0, 0), (1, 1, 1)]), ValueError,
+             "points row 1 has 3 coordinates, not 2"),
+            (lambda: tourplan.solve_points([(0, 0, 0), (1, 1)], "MAX_3D"), ValueError,
+             "points row 1 has 2 coordinates, not 3"),
+            (lambda: tourplan.solve_points([(0, 0), 7]), ValueError,
+             "points row 1: 7 is not a point"),
+            (lambda: tourplan.solve_points([(0, 0), (1, "a")]), ValueError,
+             "points row 1, coordinate 1: 'a' is not a number"),
+            (lambda: tourplan.solve_points([(0, math.nan), (1, 1)]), ValueError,
+             "points row 0, coordinate 1: nan is not a finite number"),
+            (lambda: tourplan.solve_points([(0, 1e300), (1, 1)], scale=1e10), ValueError,
+             "points row 0, coordinate 1: times the scale, beyond the range of a double"),
+            (lambda: tourplan.solve_points([(0, 0), (1, 1)], scale=0), ValueError,
+             "scale must be a number above 0, not 0"),
+            (lambda: tourplan.solve_points([(0, 0), (1, 1)], "GEO", scale=10), ValueError,
+             "scale: GEO's coordinates are latitudes and longitudes, not to be scaled"),
+            (lambda: tourplan.solve_points([(0, 0)]), ValueError,
+             "points: 1 point; a tour needs at least 2"),
+            (lambda: tourplan.solve_points([(0, 0), (1e300, 1e300)]), ValueError,
+             "points: the points lie too far apart: a distance passes the 64-bit range"),
+            (lambda: tourplan.solve_points([(k, 0) for k in range(5001)], "MAN_2D"), ValueError,
+             "points: 5001 points, more than the exact solver's 5000; beyond, only tours are "
+             "searched, and only under EUC_2D, CEIL_2D, ATT, GEO or EUC_3D"),
+            (lambda: tourplan.solve_points([(k, 0) for k in range(5001)], cycle=False),
+             ValueError,
+             "points: 5001 points, more than the exact solver's 5000; beyond, only tours are "
+             "searched, and only under EUC_2D, CEIL_2D, ATT, GEO or EUC_3D"),
+            (lambda: tourplan.solve_points(5), TypeError, "points must be a sequence of points"),
+            (lambda: tourplan.solve_many([three], processes=0), ValueError,
+             "processes must be a whole number above 0 or None, not 0"),
+            (lambda: tourplan.solve_many([three], executor="pool"), ValueError,
+             "executor must be a concurrent.futures.Executor, not 'pool'"),
+            (lambda: tourplan.solve_many([three], time_limit=-1), ValueError,
+             "time_limit must be a number of seconds above 0, not -1"),
             (lambda: tourplan.tour_cost(three, [0, 1, 2]), ValueError,
              "tour: 3 entries; a closed tour over 3 points has 4 (its start again at the end)"),
             (lambda: tourplan.tour_cost(three, [0, 1, 2, 1]), ValueError,
@@ -247,10 +332,402 @@ class Arrays(Case):
             with self.assertRaises(ValueError) as raised:
                 tourplan.solve(form)
             self.assertEqual(str(raised.exception), message)
+        # Points as an N x 2 array of floats, or of integers, as the same points in lists.
+        chance = random.Random(9)
+        points = [(chance.uniform(0, 99), chance.uniform(0, 99)) for _ in range(12)]
+        expected = tourplan.solve_points(points, "CEIL_2D")
+        for form in [numpy.array(points), numpy.array(points[::-1])[::-1],
+                     numpy.asfortranarray(numpy.array(points))]:
+            solution = tourplan.solve_points(form, "CEIL_2D")
+            self.assertEqual((solution.tour, solution.cost), (expected.tour, expected.cost))
+        rounded = numpy.array(points).astype(numpy.int64)
+        self.assertEqual(tourplan.solve_points(rounded).cost,
+                         tourplan.solve_points(rounded.tolist()).cost)
         with self.assertRaises(ValueError) as raised:
             tourplan.solve(numpy.array([[0, 1], [1.5, 0]]))
         self.assertRegex(str(raised.exception), r"^costs row 0, column 0: .*0\.0.* is not an integer$")
         self.assert_usable()
+
+
+class Coordinates(Case):
+    def test_points_cost_what_read_tsplib_gives_their_instance(self):
+        chance = random.Random(28)
+        rows = []  # (metric, points as given, scale, the instance's text)
+        for raw, _ in raw_instances():
+            instance = tourplan.read_tsplib(os.path.join(RAW, raw))
+            if instance.metric is not None:
+                rows.append((instance.metric, instance.coordinates, 1,
+                             read(os.path.join(RAW, raw))))
+        self.assertGreater(len(rows), 0)
+        for metric in ["EUC_2D", "CEIL_2D", "ATT", "MAN_2D", "MAX_2D", "EUC_3D", "MAN_3D",
+                       "MAX_3D"]:
+            dimensions = 3 if metric.endswith("3D") else 2
+            # Quarters are exact in binary: times 4 they are the whole numbers of the file.
+            points = [tuple(chance.randint(0, 400) / 4 for _ in range(dimensions))
+                      for _ in range(9)]
+            scaled = [tuple(int(x * 4) for x in point) for point in points]
+            rows.append((metric, points, 4, tsplib_text(metric, scaled).encode()))
+        for metric, points, scale, text in rows:
+            path = os.path.join(self.folder, "points.tsp")
+            with open(path, "wb") as handle:
+                handle.write(text)
+            expected = tourplan.solve(tourplan.read_tsplib(path).costs)
+            found = tourplan.solve_points(points, metric, scale=scale)
+            self.assertEqual((found.tour, found.cost, found.proven),
+                             (expected.tour, expected.cost, True), metric)
+
+    def test_past_the_exact_range_a_search_without_a_matrix(self):
+        # 20000 points: their matrix alone would take 3.2 GB, four times the memory allowed.
+        child = run_child(
+            "import random, resource, tourplan\n"
+            "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+            "chance = random.Random(7)\n"
+            "points = [(chance.uniform(0, 10 ** 5), chance.uniform(0, 10 ** 5))"
+            " for _ in range(20000)]\n"
+            "s = tourplan.solve_points(points, time_limit=1)\n"
+            "print(repr((points, s.tour, s.cost, s.proven, s.lower_bound)))\n")
+        stdout, stderr = child.communicate(timeout=300)
+        self.assertEqual((child.returncode, stderr), (0, b""))
+        points, tour, cost, proven, lower_bound = ast.literal_eval(stdout.decode())
+        self.assertEqual((tour[0], tour[-1], sorted(tour[1:])), (0, 0, list(range(20000))))
+        self.assertEqual(cost, sum(euc_2d(points[a], points[b]) for a, b in zip(tour, tour[1:])))
+        # The bound's ascent may not have proven one within a second on a busy machine: 0.
+        self.assertFalse(proven)
+        self.assertTrue(0 <= lower_bound < cost, (lower_bound, cost))
+
+
+class Paths(Case):
+    def test_open_paths_and_fixed_ends_against_a_brute_force(self):
+        for n, seed, low, high in [(2, 1, 1, 9), (3, 2, 1, 2), (6, 3, 1, 2), (7, 4, 0, 3),
+                                   (8, 5, -4, 4), (9, 6, 1, 3), (8, 7, 2**62, 2**63 - 1)]:
+            costs = random_problem(n, seed, low, high)
+            best = brute_force_paths(costs)
+            for cycle, end in [(False, None)] + [(True, k) for k in range(1, n)]:
+                solution = tourplan.solve(costs, cycle=cycle, end=end)
+                path, cost = best[end]
+                self.assertEqual((solution.tour, solution.cost, solution.lower_bound,
+                                  solution.proven), (path, cost, cost, True), (n, seed, end))
+
+    def test_points_and_a_time_limit_keep_the_path(self):
+        chance = random.Random(3)
+        points = [(chance.randint(0, 20), chance.randint(0, 20)) for _ in range(8)]
+        costs = [[euc_2d(a, b) for b in points] for a in points]
+        best = brute_force_paths(costs)
+        for end in [None, 5]:
+            solution = tourplan.solve_points(points, cycle=False, end=end)
+            self.assertEqual((solution.tour, solution.cost), best[end], end)
+        # Stopped early, a path still: every point once, from 0 to its end, priced as a path.
+        costs = tourplan.read_tsplib(LONG).costs
+        for end in [None, 17]:
+            solution = tourplan.solve(costs, cycle=False, end=end, time_limit=0.5)
+            self.assertEqual((solution.tour[0], sorted(solution.tour)), (0, list(range(400))))
+            if end is not None:
+                self.assertEqual(solution.tour[-1], end)
+            self.assertEqual(solution.cost, sum(costs[a][b] for a, b in
+                                                zip(solution.tour, solution.tour[1:])))
+            self.assertLessEqual(solution.lower_bound, solution.cost)
+
+
+class Graphs(Case):
+    def setUp(self):
+        super().setUp()
+        try:
+            import networkx
+        except ImportError:
+            self.skipTest("networkx is not installed")
+        self.nx = networkx
+
+    def walk_cost(self, G, walk):
+        """The cost of a walk along G's edges (KeyError off them)."""
+        return sum(G[a][b].get("weight", 1) for a, b in zip(walk, walk[1:]))
+
+    def test_node_names_in_and_out_complete_or_not(self):
+        nx = self.nx
+        chance = random.Random(11)
+        names = ["n%d" % k for k in range(8)]
+        for directed, complete in [(False, True), (True, True), (False, False), (True, False)]:
+            G = nx.DiGraph() if directed else nx.Graph()
+            G.add_nodes_from(names)
+            for a, b in itertools.permutations(names, 2):
+                if (directed or a < b) and (complete or chance.random() < 0.35):
+                    G.add_edge(a, b, weight=chance.randint(1, 9))
+            # A ring keeps every node reachable from every other.
+            for a, b in zip(names, names[1:] + names[:1]):
+                if not G.has_edge(a, b):
+                    G.add_edge(a, b, weight=chance.randint(1, 9))
+            closure = dict(nx.all_pairs_dijkstra_path_length(G))
+            if complete:
+                costs = [[G[a][b]["weight"] if a != b else 0 for b in names] for a in names]
+            else:
+                costs = [[closure[a][b] for b in names] for a in names]
+            for cycle, end in [(True, None), (False, None), (False, "n5")]:
+                expected = tourplan.solve(costs, cycle=cycle,
+                                          end=None if end is None else names.index(end))
+                found = tourplan.solve_graph(G, cycle=cycle, end=end)
+                row = (directed, complete, cycle, end)
+                self.assertEqual((found.cost, found.proven), (expected.cost, True), row)
+                self.assertEqual(self.walk_cost(G, found.tour), found.cost, row)
+                self.assertEqual((found.tour[0], set(found.tour)), ("n0", set(names)), row)
+                self.assertEqual(found.tour[-1], {True: "n0", False: end or found.tour[-1]}[cycle],
+                                 row)
+                if complete:
+                    self.assertEqual(found.tour, [names[p] for p in expected.tour], row)
+
+    def test_weights_starts_and_graphs_refused(self):
+        nx = self.nx
+        G = nx.Graph()
+        G.add_weighted_edges_from([("a", "b", 2.0), ("b", "c", 3), ("c", "a", 4)])
+        self.assertEqual(tourplan.solve_graph(G, start="c").tour, ["c", "a", "b", "c"])
+        M = nx.MultiGraph()
+        M.add_weighted_edges_from([(0, 1, 5), (0, 1, 1), (1, 2, 1), (2, 0, 1)])
+        self.assertEqual(tourplan.solve_graph(M).cost, 3)
+        apart = nx.Graph()
+        apart.add_weighted_edges_from([(0, 1, 1), (2, 3, 1)])
+        negative = nx.Graph()
+        negative.add_weighted_edges_from([(0, 1, -1), (1, 2, 1)])
+        for graph, keywords, message in [
+            (nx.Graph([("a", "b")]), {"end": "z"}, "end: 'z' is not a node of G"),
+            (nx.Graph([("a", "b")]), {"end": "a"}, "end: 'a' is the start; a path ends at "
+             "another node"),
+            (nx.path_graph(1), {}, "G: 1 node; a tour needs at least 2"),
+            (nx.Graph([(0, 1, {"weight": 1.5})]), {},
+             "edge (0, 1): weight 1.5 is not a whole number; scale and round the weights first"),
+            (apart, {}, "G: no path from 0 to 2; every node must reach every other"),
+            (negative, {}, "edge (0, 1): a negative weight; an incomplete graph is solved over "
+             "shortest paths, which need weights of 0 or more"),
+        ]:
+            with self.assertRaises(ValueError) as raised:
+                tourplan.solve_graph(graph, **keywords)
+            self.assertEqual(str(raised.exception), message)
+
+
+class Many(Case):
+    def problems(self):
+        chance = random.Random(5)
+        points = [(chance.randint(0, 100), chance.randint(0, 100)) for _ in range(12)]
+        return [random_problem(12, 1), [[0, 1], [1]], {"points": points, "metric": "ATT"},
+                {"costs": random_problem(9, 2), "end": 4}, random_problem(14, 3),
+                {"points": points, "metric": "NOPE"}]
+
+    def expect_each_answer(self, results):
+        self.assertEqual(len(results), 6)
+        for problem, result in zip(self.problems(), results):
+            try:
+                if isinstance(problem, dict) and "points" in problem:
+                    expected = tourplan.solve_points(**problem)
+                elif isinstance(problem, dict):
+                    expected = tourplan.solve(**problem)
+                else:
+                    expected = tourplan.solve(problem)
+            except ValueError as error:
+                self.assertIsInstance(result, ValueError)
+                self.assertEqual(str(result), str(error))
+                continue
+            self.assertIsInstance(result, tourplan.Solution)
+            self.assertEqual((result.tour, result.cost, result.proven),
+                             (expected.tour, expected.cost, True))
+
+    def test_one_bad_problem_among_good_ones(self):
+        for processes in [1, 2, None]:
+            self.expect_each_answer(tourplan.solve_many(self.problems(), processes=processes))
+        self.assertEqual(tourplan.solve_many([]), [])
+
+    def test_any_executor_and_a_local_dask_cluster(self):
+        import concurrent.futures
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            self.expect_each_answer(tourplan.solve_many(self.problems(), executor=pool))
+        try:
+            import distributed
+        except ImportError:
+            self.skipTest("distributed (Dask) is not installed")
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                      dashboard_address=None) as cluster, \
+                distributed.Client(cluster) as client:
+            self.expect_each_answer(tourplan.solve_many(self.problems(),
+                                                        executor=client.get_executor()))
+
+    def test_ctrl_c_ends_every_worker(self):
+        # Four solves far longer than the test, over two processes: Ctrl+C must end the
+        # workers, not wait for their problems.
+        child = run_child(
+            "import time, tourplan\n"
+            "costs = tourplan.read_tsplib(%r).costs\n"
+            "print('started', flush=True)\n"
+            "try:\n"
+            "    tourplan.solve_many([costs] * 4, processes=2)\n"
+            "    print('solved')\n"
+            "except KeyboardInterrupt:\n"
+            "    print('interrupted %%.6f' %% time.monotonic(), flush=True)\n" % LONG)
+        try:
+            self.assertEqual(child.stdout.readline(), b"started\n")
+            # The workers are at work once two descendants use the processor.
+            deadline = time.monotonic() + 120
+            while len(busy_descendants(child.pid)) < 2:
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.05)
+            workers = busy_descendants(child.pid)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            stdout, stderr = child.communicate(timeout=120)
+        finally:
+            child.kill()
+            child.wait()
+        self.assertEqual((child.returncode, stderr), (0, b""))
+        word, when = stdout.decode().split()
+        self.assertEqual(word, "interrupted")
+        self.assertLess(float(when) - sent, 5)
+        for pid in workers:
+            self.assertFalse(alive(pid), pid)
+
+
+def descendants(pid):
+    """The processes below pid, from /proc."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as handle:
+                    fields = handle.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            children.setdefault(int(fields[1]), []).append(int(entry))
+    found, waiting = [], [pid]
+    while waiting:
+        for child in children.get(waiting.pop(), []):
+            found.append(child)
+            waiting.append(child)
+    return found
+
+
+def busy_descendants(pid):
+    """The processes below pid that have used more than a second of processor time."""
+    busy = []
+    for child in descendants(pid):
+        try:
+            with open("/proc/%d/stat" % child) as handle:
+                fields = handle.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[11]) + int(fields[12]) > os.sysconf("SC_CLK_TCK"):
+            busy.append(child)
+    return busy
+
+
+def alive(pid):
+    """Whether pid is a process that has not ended (a zombie has)."""
+    try:
+        with open("/proc/%d/stat" % pid) as handle:
+            return handle.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+class Progress(Case):
+    def test_reports_at_most_ten_a_second_and_a_raise_stops_the_solve(self):
+        costs = tourplan.read_tsplib(LONG).costs
+        calls = []
+
+        class Enough(Exception):
+            pass
+
+        def note(info):
+            calls.append((time.monotonic(), info))
+            if len(calls) == 5:
+                raise Enough("five reports")
+        started = time.monotonic()
+        with self.assertRaises(Enough):
+            tourplan.solve(costs, progress=note)
+        # Stopped at once, on the thread that called solve.
+        self.assertLess(time.monotonic() - calls[-1][0], 3)
+        self.assertEqual(len(calls), 5)
+        for (before, _), (after, _) in zip(calls, calls[1:]):
+            self.assertGreaterEqual(after - before, 0.099)
+        for when, info in calls:
+            self.assertIsInstance(info, tourplan.Progress)
+            self.assertTrue(info.phase)
+            self.assertLessEqual(info.seconds, when - started)
+            if info.best is not None and info.lower_bound is not None:
+                self.assertLessEqual(info.lower_bound, info.best)
+        self.assertIsNotNone(calls[-1][1].best)
+        self.assert_usable()
+        # A solve that ends first calls nothing, and the solve past the exact range reports too.
+        self.assertEqual(tourplan.solve(SMALL, progress=note).tour, [0, 2, 1, 0])
+        chance = random.Random(1)
+        points = [(chance.random(), chance.random()) for _ in range(6000)]
+        calls.clear()
+        with self.assertRaises(Enough):
+            tourplan.solve_points(points, scale=10 ** 6, progress=note)
+        self.assert_usable()
+
+
+class Types(Case):
+    def test_the_stub_gives_every_public_name_its_real_signature(self):
+        with open(os.path.join(MODULE, "tourplan", "__init__.pyi")) as handle:
+            stub = ast.parse(handle.read())
+        functions = {node.name: node for node in stub.body if isinstance(node, ast.FunctionDef)}
+        classes = {node.name: node for node in stub.body if isinstance(node, ast.ClassDef)}
+        self.assertEqual(sorted(functions) + sorted(classes),
+                         sorted(name for name in tourplan.__all__ if name[0].islower()) +
+                         sorted(name for name in tourplan.__all__ if name[0].isupper()))
+        for name, node in functions.items():
+            self.assertEqual(stub_parameters(node.args), real_parameters(getattr(tourplan, name)),
+                             name)
+        for name, node in classes.items():
+            real = getattr(tourplan, name)
+            fields = sorted(item.name for item in node.body if isinstance(item, ast.FunctionDef)
+                            and item.name != "__init__")
+            self.assertEqual(fields, sorted(attribute for attribute in vars(real)
+                                            if not attribute.startswith("_")), name)
+
+    def test_mypy_strict_takes_an_example_and_catches_a_wrong_call(self):
+        command = mypy_command()
+        if command is None:
+            self.skipTest("mypy is not installed")
+        example = os.path.join(self.folder, "example.py")
+        for body, expected in [
+            ("def report(info: tourplan.Progress) -> None:\n"
+             "    print(info.phase, info.best, info.seconds)\n"
+             "s = tourplan.solve([[0, 1], [1, 0]], cycle=False, progress=report)\n"
+             "cost: int = s.cost + s.lower_bound\n"
+             "p = tourplan.solve_points([(0.5, 1.0), (2.0, 3.0)], 'CEIL_2D', scale=10)\n"
+             "many = tourplan.solve_many([[[0, 1], [1, 0]], {'points': [(0, 0), (1, 1)]}])\n"
+             "costs = [r.cost for r in many if isinstance(r, tourplan.Solution)]\n",
+             "Success"),
+            ("s = tourplan.solve([[0, 1], [1, 0]], cycle=False)\n"
+             "text: str = s.cost\n",
+             'Incompatible types in assignment (expression has type "int", variable has '
+             'type "str")'),
+        ]:
+            with open(example, "w") as handle:
+                handle.write("import tourplan\n" + body)
+            done = subprocess.run(
+                command + ["--strict", "--no-incremental", "--cache-dir", os.devnull, example],
+                cwd=self.folder, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                stdin=subprocess.DEVNULL, timeout=300, env=dict(os.environ, MYPYPATH=MODULE))
+            self.assertIn(expected, done.stdout.decode(), body)
+
+
+def stub_parameters(arguments):
+    """(name, kind, default) of each parameter of a stub's function, as inspect names kinds."""
+    positional = arguments.posonlyargs + arguments.args
+    defaults = [None] * (len(positional) - len(arguments.defaults)) + arguments.defaults
+    shown = [(a.arg, "POSITIONAL_OR_KEYWORD", d) for a, d in zip(positional, defaults)]
+    shown += [(a.arg, "KEYWORD_ONLY", d) for a, d in zip(arguments.kwonlyargs,
+                                                          arguments.kw_defaults)]
+    return [(name, kind, None if d is None else ast.literal_eval(d)) for name, kind, d in shown]
+
+
+def real_parameters(function):
+    """The same of the module's function: from its signature, or for a compiled one from
+    the first line of its docstring, which states it."""
+    try:
+        signature = inspect.signature(function)
+    except ValueError:
+        first = " ".join(function.__doc__.split("\n\n")[0].split()).split(" -> ")[0]
+        tree = ast.parse("def " + first + ": pass")
+        return stub_parameters(tree.body[0].args)
+    return [(p.name, p.kind.name, None if p.default is p.empty else p.default)
+            for p in signature.parameters.values()]
 
 
 def main():

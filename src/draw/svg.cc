@@ -177,7 +177,7 @@ void place_labels(std::vector<Spot>* spots, const Box& picture) {
 }  // namespace
 
 std::string svg_text(const Problem& problem, const std::vector<int64_t>& tour,
-                     const std::string& name, const std::string& cost) {
+                     const std::string& name, const std::string& cost, bool closed) {
   const int64_t n = problem.dimension;
   std::vector<double> x(n), y(n);
   for (int64_t i = 0; i < n; ++i) {
@@ -203,8 +203,8 @@ std::string svg_text(const Problem& problem, const std::vector<int64_t>& tour,
   };
   auto sx = [&](int64_t point) { return number(px(point)); };
   auto sy = [&](int64_t point) { return number(py(point)); };
-  const std::string title =
-      escaped(name) + ": tour cost " + cost + ", " + std::to_string(n) + " points";
+  const std::string title = escaped(name) + (closed ? ": tour cost " : ": path cost ") + cost +
+                            ", " + std::to_string(n) + " points";
   std::string svg =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
@@ -216,9 +216,8 @@ std::string svg_text(const Problem& problem, const std::vector<int64_t>& tour,
       number(width / 2) +
       "\" y=\"26\" text-anchor=\"middle\" "
       "font-family=\"sans-serif\" font-size=\"16\">" +
-      title +
-      "</text>\n"
-      "<polygon fill=\"none\" stroke=\"#3465a4\" stroke-width=\"1.5\" points=\"";
+      title + "</text>\n<" + (closed ? "polygon" : "polyline") +
+      " fill=\"none\" stroke=\"#3465a4\" stroke-width=\"1.5\" points=\"";
   for (size_t i = 0; i < tour.size(); ++i) {
     if (i > 0) svg += ' ';
     svg += sx(tour[i]) + "," + sy(tour[i]);

@@ -555,6 +555,7 @@ bool build_costs(const Header& header, const Data& data, Problem* problem,
     problem->points = data.points;
     problem->distance = DISTANCE_RULES[header.weight_type];
     problem->geometry = geometry_of(header.weight_type);
+    problem->coordinate_type = header.weight_type_name;
   }
   if (n > most_table_points) {
     return table_free(header, most_table_points, error) && check_spread(header, data, error);
@@ -627,4 +628,67 @@ bool parse_tsplib(std::string_view text, Problem* problem, ImportError* error,
     problem->geographic = !data.has_display && header.weight_type == WEIGHT_GEO;
   }
   return true;
+}
+
+namespace {
+
+// The weight type of a coordinate type's name; false for EXPLICIT and names not taken.
+bool find_coordinate_type(std::string_view type_name, int* weight_type) {
+  for (const Choice& choice : WEIGHT_TYPE_CHOICES) {
+    if (type_name == choice.name && choice.value != UNSUPPORTED &&
+        is_coordinate_type(choice.value)) {
+      *weight_type = choice.value;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool coordinate_type(std::string_view type_name, int* coordinates, Geometry* geometry) {
+  int weight_type = WEIGHT_EXPLICIT;
+  if (!find_coordinate_type(type_name, &weight_type)) return false;
+  *coordinates = is_3d_type(weight_type) ? 3 : 2;
+  *geometry = geometry_of(weight_type);
+  return true;
+}
+
+std::string coordinate_type_names() {
+  std::string names;
+  for (const Choice& choice : WEIGHT_TYPE_CHOICES) {
+    if (choice.value == UNSUPPORTED || !is_coordinate_type(choice.value)) continue;
+    if (!names.empty()) names += ", ";
+    names += choice.name;
+  }
+  return names;
+}
+
+bool coordinate_problem(std::string_view type_name, std::vector<Point> points, Problem* problem,
+                        ImportError* error, int64_t most_table_points) {
+  Header header;
+  if (!find_coordinate_type(type_name, &header.weight_type)) {
+    return fail(error, 0,
+                "unknown coordinate type " + quoted(type_name) +
+                    " (supported: " + coordinate_type_names() + ")");
+  }
+  header.has_type = header.has_weight_type = true;
+  header.weight_type_name = std::string(type_name);
+  header.dimension = static_cast<int64_t>(points.size());
+  if (header.dimension < 1) return fail(error, 0, "no points");
+  // Each rule grows with every difference of coordinates, so the distance of the bounding
+  // box's corners bounds every cost; GEO's are half the earth's circumference at most.
+  Point low = points[0], high = points[0];
+  for (const Point& p : points) {
+    low = {std::min(low.x, p.x), std::min(low.y, p.y), std::min(low.z, p.z)};
+    high = {std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z)};
+  }
+  if (header.weight_type != WEIGHT_GEO &&
+      !(DISTANCE_RULES[header.weight_type](low, high) < 9223372036854775808.0)) {
+    return fail(error, 0, "the points lie too far apart: a distance passes the 64-bit range");
+  }
+  Data data;
+  data.has_points = true;
+  data.points = std::move(points);
+  return build_costs(header, data, problem, most_table_points, error);
 }

@@ -54,6 +54,7 @@ struct Problem {
   std::vector<Point> points;
   double (*distance)(Point, Point) = nullptr;
   Geometry geometry = GEOMETRY_NONE;
+  std::string coordinate_type;  // the type's name (EUC_2D, ...); empty for EXPLICIT
   std::string name;  // NAME as written, maybe empty
   // Where to draw each node (1..N at 0..N-1): the display data, else the node coordinates;
   // empty when the file has neither or says NO_DISPLAY.
@@ -72,6 +73,18 @@ struct ImportError {
 // type with a geometry is read, without a table (each distance must stay below 2^40 then).
 bool parse_tsplib(std::string_view text, Problem* problem, ImportError* error,
                   int64_t most_table_points = MAX_DIMENSION, int64_t most_points = MAX_DIMENSION);
+
+// A problem given straight by its points under a coordinate type named as EDGE_WEIGHT_TYPE
+// names it (EUC_2D, GEO, ...): the costs, checks and limits of a TSPLIB file of that type with
+// these points, as parse_tsplib reads it. False with a message (line 0) for a name that is not
+// such a type, or points that type refuses.
+bool coordinate_problem(std::string_view type_name, std::vector<Point> points, Problem* problem,
+                        ImportError* error, int64_t most_table_points = MAX_DIMENSION);
+// How many coordinates a point of the named coordinate type has (2 or 3) and its geometry;
+// false for a name that is not a coordinate type this reader takes.
+bool coordinate_type(std::string_view type_name, int* coordinates, Geometry* geometry);
+// The coordinate types this reader takes, for messages: "EUC_2D, CEIL_2D, ...".
+std::string coordinate_type_names();
 
 // tourplan's problem file: N, then N rows of N costs separated by single spaces, CR LF ends.
 std::string problem_file_text(const Problem& problem);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -16,6 +17,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "check/tour.h"
@@ -23,6 +25,7 @@
 #include "import/tsplib.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
+#include "solver/solve_path.h"
 #include "solver/solve_problem.h"
 #include "tour/geometric_tour.h"
 #include "version.h"
@@ -43,6 +46,9 @@ static const char HELP[] =
     "  --svg FILE         also draw the tour over the instance's coordinates as SVG\n"
     "  --solution FILE    also write the tour as tourplan's solution file\n"
     "  --json             print one JSON object instead of the report\n"
+    "  --open             the least-cost path from point 1 through every point instead of\n"
+    "                     the tour: no return to point 1, the path ends anywhere\n"
+    "  --end K            the least-cost path from point 1 that ends at point K\n"
     "  --time-limit SEC   stop after SEC seconds with the best tour and a lower bound\n"
     "                     (within about a second, whatever the size; Ctrl+C likewise)\n"
     "  --progress         show progress on standard error even when not a terminal\n"
@@ -72,6 +78,8 @@ struct Options {
   bool json = false;
   bool progress = false;
   double time_limit = 0;
+  bool open = false;  // a path, not a tour
+  int64_t end = 0;    // the path's last point; 0: any
 };
 
 static int usage_error(const std::string& why) {
@@ -211,7 +219,8 @@ static std::string report_text(const std::string& name, int64_t n, const SolveRe
                                const Options& options) {
   std::string tour;
   for (int64_t point : result.tour) tour.append(" ").append(std::to_string(point));
-  std::string text = "Name: " + name + "\nPoints: " + std::to_string(n) + "\nTour:" + tour +
+  std::string text = "Name: " + name + "\nPoints: " + std::to_string(n) +
+                     (options.open ? "\nPath:" : "\nTour:") + tour +
                      "\nCost: " + decimal_text(result.cost) + "\n";
   if (result.status == SOLVE_TIME_LIMIT) {
     const __int128 gap = result.cost - result.lower_bound;
@@ -283,6 +292,19 @@ static int parse_command_line(int argc, char** argv, Options* options, bool* fin
       options->json = true;
     } else if (strcmp(arg, "--progress") == 0) {
       options->progress = true;
+    } else if (strcmp(arg, "--open") == 0) {
+      options->open = true;
+    } else if (option_value(argc, argv, &i, "--end", &value, &missing)) {
+      if (!missing.empty()) return usage_error(missing);
+      char* end = nullptr;
+      errno = 0;
+      const long long point = strtoll(value, &end, 10);
+      if (end == value || *end != 0 || errno != 0 || point < 2) {
+        return usage_error("--end needs a point other than the start 1 (2 to N), not '" +
+                           std::string(value) + "'");
+      }
+      options->open = true;
+      options->end = point;
     } else if (option_value(argc, argv, &i, "--tour", &value, &missing) ||
                option_value(argc, argv, &i, "--svg", &value, &missing) ||
                option_value(argc, argv, &i, "--solution", &value, &missing) ||
@@ -411,6 +433,14 @@ static int solve_command(int argc, char** argv, std::vector<StagedOutput>* stage
   if (name.empty()) name = input == "-" ? "stdin" : problem_name(input);
   const int64_t n = problem.dimension;
   const bool searched = problem.costs.empty();  // read without a table: too large to prove
+  if (options.end > n) {
+    return usage_error("--end " + std::to_string(options.end) + ": " + shown + " has " +
+                       std::to_string(n) + " points");
+  }
+  if (searched && options.open) {
+    return refuse(shown + ": a path (--open, --end) is solved over a table of costs, for " +
+                  std::to_string(MAX_DIMENSION) + " points at most; this has " + std::to_string(n));
+  }
   if (searched) {
     if (options.time_limit <= 0) options.time_limit = DEFAULT_SEARCH_SECONDS;
     fprintf(stderr,
@@ -454,8 +484,10 @@ static int solve_command(int argc, char** argv, std::vector<StagedOutput>* stage
     solve_options.context = &line;
     drawer = std::thread(run_progress_line, &line);
   }
-  const SolveResult result = searched ? search_problem(problem, solve_options)
-                                      : solve_problem(n, problem.costs.data(), solve_options);
+  const SolveResult result =
+      searched       ? search_problem(problem, solve_options)
+      : options.open ? solve_path(n, std::move(problem.costs), options.end, solve_options)
+                     : solve_problem(n, problem.costs.data(), solve_options);
   if (drawer.joinable()) {
     {
       std::lock_guard<std::mutex> hold(line.lock);
@@ -479,11 +511,14 @@ static int solve_command(int argc, char** argv, std::vector<StagedOutput>* stage
     return refuse(shown + ": the solver failed: " + because);
   }
 
-  const std::vector<int64_t> tour_points(result.tour.begin(), result.tour.end() - 1);
+  // A tour's return to point 1 is left out of the files; a path has none.
+  const std::vector<int64_t> tour_points(result.tour.begin(),
+                                         result.tour.end() - (options.open ? 0 : 1));
   const std::string cost = decimal_text(result.cost);
-  const std::string contents[3] = {options.tour ? tsplib_tour_text(name, tour_points, cost) : "",
-                                   drawn ? svg_text(problem, tour_points, name, cost) : "",
-                                   options.solution ? solution_text(result.tour) : ""};
+  const std::string contents[3] = {
+      options.tour ? tsplib_tour_text(name, tour_points, cost) : "",
+      drawn ? svg_text(problem, tour_points, name, cost, !options.open) : "",
+      options.solution ? solution_text(result.tour) : ""};
   for (int k = 0; k < 3; ++k) {
     if (outputs[k] && !fill_staged_output(outputs[k], contents[k], &message)) {
       discard_all(&staged);

@@ -1,5 +1,6 @@
 """End to end: tourplan-solve against tourplan and its companions on the bundled instances, its
 JSON, its progress line, a time limit and its refusals."""
+import itertools
 import json
 import math
 import os
@@ -98,6 +99,41 @@ class Instances(SolveCase):
             del answer["seconds"]
             self.assertEqual(answer, {"name": "stdin", "points": len(tour) - 1, "tour": tour,
                                       "cost": cost, "proven": True, "lower_bound": cost})
+
+
+    def test_open_paths_and_fixed_ends_against_a_brute_force(self):
+        for n, seed, high in [(2, 1, 9), (5, 2, 2), (8, 3, 3)]:
+            costs = harness.random_problem(n, seed, 1, high)
+            self.put("p.dat", ("%d\n" % n + "".join(" ".join(map(str, row)) + "\n"
+                                                    for row in costs)).encode())
+            best = {}  # the first optimal path from point 1, by its end (None: any)
+            for rest in itertools.permutations(range(2, n + 1)):
+                path = [1, *rest]
+                cost = sum(costs[a - 1][b - 1] for a, b in zip(path, path[1:]))
+                for key in (None, path[-1]):
+                    if key not in best or cost < best[key][1]:
+                        best[key] = (path, cost)
+            for end in [None, *range(2, n + 1)]:
+                args = ["--open"] if end is None else ["--end", str(end)]
+                answer = json.loads(self.solve_ok(["--json", *args, "p.dat"]))
+                self.assertEqual((answer["tour"], answer["cost"], answer["lower_bound"]),
+                                 (*best[end], best[end][1]), (n, seed, end))
+        # The report, the files and the picture of a path: no return to point 1.
+        raw = os.path.join(RAW, "burma14.tsp")
+        answer = json.loads(self.solve_ok(["--json", "--end", "9", raw]))
+        path = answer["tour"]
+        self.assertEqual((len(path), path[0], path[-1]), (14, 1, 9))
+        report = self.solve_ok(["--end=9", "--tour", "p.tour", "--solution", "p.txt",
+                                "--svg", "p.svg", raw]).decode()
+        self.assertEqual(report, "Name: burma14\nPoints: 14\nPath: %s\nCost: %d\n"
+                         % (" ".join(map(str, path)), answer["cost"]))
+        self.assertEqual(read(os.path.join(self.folder, "p.tour")),
+                         tsplib_tour("burma14", path, answer["cost"]))
+        self.assertEqual(read(os.path.join(self.folder, "p.txt")),
+                         "".join(" %d\r\n" % point for point in path).encode())
+        picture = read(os.path.join(self.folder, "p.svg"))
+        self.assertIn(b"<polyline ", picture)
+        self.assertIn(b"burma14: path cost %d" % answer["cost"], picture)
 
 
 class Limits(SolveCase):
@@ -274,6 +310,11 @@ class Refusals(SolveCase):
         ]
         for problem, message in cases:
             self.refused(["p"], problem, message)
+        self.refused(["--open", "p"],
+                     b"TYPE: TSP\nDIMENSION: 6000\nEDGE_WEIGHT_TYPE: EUC_2D\nNODE_COORD_SECTION\n" +
+                     b"".join(b"%d 0 %d\n" % (k, k) for k in range(1, 6001)) + b"EOF\n",
+                     "p: a path (--open, --end) is solved over a table of costs, for 5000 points "
+                     "at most; this has 6000")
         self.refused(["nothere.tsp"], None,
                      "nothere.tsp: cannot open: No such file or directory")
         self.refused(["-"], b"x", "standard input:1: " + self.tsplib_message(b"x"))
@@ -324,6 +365,7 @@ class Refusals(SolveCase):
         self.assertEqual(sorted(os.listdir(self.folder)), before, args)
 
     def test_the_command_line(self):
+        self.put("p", b"3\n0 1 2\n1 0 1\n2 1 0\n")
         for args, message in [
             ([], "no problem file given"),
             (["a", "b"], "one problem file only; 'b' is a second"),
@@ -332,6 +374,9 @@ class Refusals(SolveCase):
             (["--tour", "-", "a"], "--tour needs a file name (standard output holds the report)"),
             (["a", "--svg"], "--svg needs a value"),
             (["--fast", "a"], "unknown option '--fast'"),
+            (["--end", "1", "a"], "--end needs a point other than the start 1 (2 to N), not '1'"),
+            (["--end=2x", "a"], "--end needs a point other than the start 1 (2 to N), not '2x'"),
+            (["--end", "4", "p"], "--end 4: p has 3 points"),
         ]:
             status, stdout, stderr = self.run_program(SOLVE, args)
             self.assertEqual((status, stdout), (2, b""), args)
