@@ -293,13 +293,13 @@ void child_bounds(const ExactDuals* duals, const uint8_t* allowed, int from,
     bool possible = true;
     for (int s = 1; s < n && possible; ++s) {
       if (!remaining[s]) continue;
-      int64_t value;
+      int64_t value = 0;
       possible = s == j ? least_but(row[s], 0, 0, &value) : least_but(row[s], j, j, &value);
       out_sum += value;
     }
     for (int t = 0; t < n && possible; ++t) {
       if (t != 0 && (!remaining[t] || t == j)) continue;
-      int64_t value;
+      int64_t value = 0;
       possible = least_but(column[t], from, t == 0 ? j : from, &value);
       in_sum += value;
     }
