@@ -21,9 +21,10 @@ check() {  # name
 }
 configure release -DCMAKE_BUILD_TYPE=Release -DTOURPLAN_PYTHON=ON
 check release
-# The instrumented builds: lightly optimised, with line tables only (enough for the sanitizers'
-# stack traces), which compiles in about half the time of -O2 -g.
-instrumented=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG")
+# The instrumented builds: line tables only (enough for the sanitizers' stack traces), which
+# compile in about half the time of full debug information. At -O1 they compiled faster still,
+# but their tests ran 2.5 (ASan) and 4.6 (TSan) times as long.
+instrumented=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
 configure asan "${instrumented[@]}" -DTOURPLAN_SANITIZE=address
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 check asan
 configure tsan "${instrumented[@]}" -DTOURPLAN_SANITIZE=thread
