@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unordered_set>
 
 static ClpSimplex* model_of(const SubtourLp* lp) { return static_cast<ClpSimplex*>(lp->model); }
 
@@ -438,7 +439,25 @@ CapacityGraph support_graph(const SubtourLp* lp) {
   return graph;
 }
 
-double cut_shortfall(const CapacityGraph& graph, const LpCut& cut) {
+// The comb's sets the edge {i, j} crosses, with tooth_of giving each point's tooth or -1:
+// the handle when its ends lie on its two sides, and each tooth that holds one end only (the
+// teeth are disjoint). cut_coefficient without the search of the teeth.
+static int sets_crossed(const LpCut& cut, const std::vector<int>& tooth_of, int i, int j) {
+  int sets = cut.side[i] != cut.side[j] ? 1 : 0;
+  if (tooth_of[i] != tooth_of[j]) sets += (tooth_of[i] >= 0) + (tooth_of[j] >= 0);
+  return sets;
+}
+
+// Marks the comb's teeth in tooth_of (all -1 before), or with clear, unmarks them.
+static void mark_teeth(const LpCut& cut, std::vector<int>* tooth_of, bool clear = false) {
+  for (size_t t = 0; t < cut.teeth.size(); ++t) {
+    for (int p : cut.teeth[t]) (*tooth_of)[p] = clear ? -1 : static_cast<int>(t);
+  }
+}
+
+// cut_shortfall with a table of n entries of -1 to mark the teeth in; left as it came.
+static double shortfall_marking(const CapacityGraph& graph, const LpCut& cut,
+                                std::vector<int>* tooth_of) {
   const int n = static_cast<int>(graph.size());
   double crossing = 0;
   if (cut.teeth.empty()) {
@@ -450,21 +469,19 @@ double cut_shortfall(const CapacityGraph& graph, const LpCut& cut) {
     }
     return 2 - crossing;
   }
-  // An edge crosses the handle when its ends lie on its two sides, and each tooth that holds
-  // one end only (the teeth are disjoint).
-  std::vector<int> tooth_of(n, -1);
-  for (size_t t = 0; t < cut.teeth.size(); ++t) {
-    for (int p : cut.teeth[t]) tooth_of[p] = static_cast<int>(t);
-  }
+  mark_teeth(cut, tooth_of);
   for (int p = 0; p < n; ++p) {
     for (const auto& [q, x] : graph[p]) {
-      if (q <= p) continue;
-      int sets = cut.side[p] != cut.side[q] ? 1 : 0;
-      if (tooth_of[p] != tooth_of[q]) sets += (tooth_of[p] >= 0) + (tooth_of[q] >= 0);
-      crossing += sets * x;
+      if (q > p) crossing += sets_crossed(cut, *tooth_of, p, q) * x;
     }
   }
+  mark_teeth(cut, tooth_of, true);
   return static_cast<double>(cut_bound(cut, true)) - crossing;
+}
+
+double cut_shortfall(const CapacityGraph& graph, const LpCut& cut) {
+  std::vector<int> tooth_of(graph.size(), -1);
+  return shortfall_marking(graph, cut, &tooth_of);
 }
 
 // Pool cuts are taken back when violated by this much, in the edges' measure.
@@ -477,8 +494,10 @@ constexpr size_t POOL_CUTS_PER_POINT = 3;
 static std::vector<LpCut> take_from_pool(SubtourLp* lp, const CapacityGraph& graph,
                                          int max_cuts) {
   std::vector<std::pair<double, size_t>> violated;
+  std::vector<int> tooth_of(graph.size(), -1);
   for (size_t k = 0; k < lp->pool.size(); ++k) {
-    const double shortfall = cut_shortfall(graph, lp->pool[k]);
+    if ((k & 63) == 0 && lp->stop && lp->stop()) break;  // 3n cuts of O(n) each
+    const double shortfall = shortfall_marking(graph, lp->pool[k], &tooth_of);
     if (shortfall > POOL_LEAST_SHORTFALL) violated.push_back({-shortfall, k});
   }
   std::sort(violated.begin(), violated.end());
@@ -570,6 +589,8 @@ int subtour_lp_drop_slack_cuts(SubtourLp* lp) {
   if (model->numberRows() != first_cut_row + static_cast<int>(lp->cuts.size())) return 0;
   const double* activity = model->primalRowSolution();
   std::vector<int> slack_rows;
+  std::unordered_set<uint64_t> pooled;
+  if (lp->pooling) pooled.insert(lp->pool_hash.begin(), lp->pool_hash.end());
   size_t kept = 0;
   for (size_t cut = 0; cut < lp->cuts.size(); ++cut) {
     const double bound = static_cast<double>(cut_bound(lp->cuts[cut], lp->edges));
@@ -578,8 +599,7 @@ int subtour_lp_drop_slack_cuts(SubtourLp* lp) {
     const bool binding = cut < lp->cut_dual.size() && lp->cut_dual[cut] != 0.0;
     if (slack > 1e-6 && !binding) {
       slack_rows.push_back(first_cut_row + static_cast<int>(cut));
-      if (lp->pooling && std::find(lp->pool_hash.begin(), lp->pool_hash.end(), lp->cut_hash[cut]) ==
-          lp->pool_hash.end()) {
+      if (lp->pooling && pooled.insert(lp->cut_hash[cut]).second) {
         lp->pool.push_back(std::move(lp->cuts[cut]));
         lp->pool_hash.push_back(lp->cut_hash[cut]);
       }
@@ -611,27 +631,20 @@ void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts) {
   std::vector<double> elements, lower, upper;
   std::vector<int> tooth_of(lp->n, -1);
   for (const LpCut& cut : cuts) {
-    // Each point's tooth, so that a column's coefficient takes no search (cut_coefficient).
-    for (size_t t = 0; t < cut.teeth.size(); ++t) {
-      for (int p : cut.teeth[t]) tooth_of[p] = static_cast<int>(t);
-    }
+    // Each point's tooth marked, so that a column's coefficient takes no search.
+    mark_teeth(cut, &tooth_of);
     for (size_t column = 0; column < lp->column_tail.size(); ++column) {
       const int i = lp->column_tail[column], j = lp->column_head[column];
-      int coefficient;
-      if (cut.teeth.empty()) {
-        coefficient = lp->edges ? cut.side[i] != cut.side[j] : cut.side[i] && !cut.side[j];
-      } else {
-        coefficient = cut.side[i] != cut.side[j] ? 1 : 0;
-        if (tooth_of[i] != tooth_of[j]) coefficient += (tooth_of[i] >= 0) + (tooth_of[j] >= 0);
-      }
+      const int coefficient =
+          !cut.teeth.empty() ? sets_crossed(cut, tooth_of, i, j)
+          : lp->edges        ? cut.side[i] != cut.side[j]
+                             : cut.side[i] && !cut.side[j];
       if (coefficient != 0) {
         columns.push_back(static_cast<int>(column));
         elements.push_back(coefficient);
       }
     }
-    for (const std::vector<int>& tooth : cut.teeth) {
-      for (int p : tooth) tooth_of[p] = -1;
-    }
+    mark_teeth(cut, &tooth_of, true);
     starts.push_back(static_cast<int>(columns.size()));
     const double bound = static_cast<double>(cut_bound(cut, lp->edges));
     lower.push_back(bound);

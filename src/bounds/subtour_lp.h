@@ -99,8 +99,8 @@ bool subtour_lp_solve(SubtourLp* lp);
 // the solution's support, not on every arc.
 int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms, bool cut_tree = false);
 // Removes the cuts that were slack in the last solve (not tight, zero dual), into the pool
-// with pooling set; returns how many. A search adds cuts at every node, and those of a subtree it has left only
-// slow the LP down.
+// with pooling set; returns how many. A search adds cuts at every node, and those of a
+// subtree it has left only slow the LP down.
 int subtour_lp_drop_slack_cuts(SubtourLp* lp);
 // Adds the given cuts.
 void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts);
