@@ -73,7 +73,8 @@ int64_t optimum_by_subsets(const Problem& problem) {
 // Costs scaled as the engine scales them: the duals of the LP over edges are often halves.
 constexpr int64_t SCALE = 1024;
 
-CostProof prove(const Problem& problem, __int128 limit, int64_t slack) {
+CostProof prove(const Problem& problem, __int128 limit, int64_t slack,
+                const std::vector<int>& path = {}, bool first_tour_ends = false) {
   const int n = problem.n;
   static std::vector<uint8_t> allowed;
   static std::vector<int64_t> scaled;
@@ -94,6 +95,8 @@ CostProof prove(const Problem& problem, __int128 limit, int64_t slack) {
   }
   input.allowed = allowed.data();
   input.slack = slack;
+  input.path = path;
+  input.first_tour_ends = first_tour_ends;
   return prove_cost(input, limit);
 }
 
@@ -153,6 +156,49 @@ TEST(CostProof, SymmetricBranchingOnEdgesKeepsEveryTour) {
   separate_blossoms_by_cut_tree = true;
   separate_combs = true;
   EXPECT_GE(branched, 5);  // the problems do branch
+}
+
+// A question: the tours that start with a given path, the first found within the limit ending
+// it. Its child is dropped only when it is complete with no tour, so it must be complete only
+// when no tour of the path is within the limit, and never once it has found one.
+TEST(CostProof, AQuestionIsCompleteOnlyWhenItsPathHasNoTourWithinTheLimit) {
+  uint64_t seed = 300;
+  int refuted = 0, answered = 0;
+  for (const Family& family : FAMILIES) {
+    const int n = 8;
+    const Problem problem = random_problem(n, family.low, family.high, family.symmetric, seed++);
+    const int64_t limit = optimum(problem);
+    for (int second = 1; second < n; ++second) {
+      for (int third = 1; third < n; ++third) {
+        if (third == second) continue;
+        const std::vector<int> path = {0, second, third};
+        // The cheapest tour along the path, by brute force.
+        std::vector<int> order = {0, second, third};
+        for (int p = 1; p < n; ++p) {
+          if (p != second && p != third) order.push_back(p);
+        }
+        int64_t best = INT64_MAX;
+        do {
+          best = std::min(best, tour_cost(problem, order));
+        } while (std::next_permutation(order.begin() + 3, order.end()));
+        const CostProof answer = prove(problem, limit, 0, path, true);
+        const std::string what = std::string(family.name) + ", path 0 " +
+                                 std::to_string(second) + " " + std::to_string(third);
+        if (answer.complete) {
+          EXPECT_TRUE(answer.tour.empty()) << what;
+          EXPECT_GT(best, limit) << what;
+          ++refuted;
+        } else {
+          ASSERT_FALSE(answer.tour.empty()) << what;  // no cap on nodes, no stop
+          EXPECT_TRUE(std::equal(path.begin(), path.end(), answer.tour.begin())) << what;
+          EXPECT_LE(tour_cost(problem, answer.tour), limit) << what;
+          ++answered;
+        }
+      }
+    }
+  }
+  EXPECT_GT(refuted, 0);
+  EXPECT_GT(answered, 0);
 }
 
 TEST(CostProof, ALoosenedDropMissesTheOptimum) {
