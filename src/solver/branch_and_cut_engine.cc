@@ -76,6 +76,12 @@ constexpr int64_t QUESTION_MOST_NODES = 400;
 constexpr int64_t QUESTION_MISSES_FIRST = 4;
 constexpr int64_t QUESTION_MISSES_PER_HIT = 2;
 constexpr size_t MOST_WITNESSES = 64;
+// The proof that meets every tour of the proven optimum's cost (see first_of_every_optimal_
+// tour) may take this many nodes for each of the cost proof's, and this many beside, and meet
+// this many tours at most: past them the search over paths takes over.
+constexpr int64_t EVERY_TOUR_NODES_PER_PROOF_NODE = 4;
+constexpr int64_t EVERY_TOUR_NODES_BESIDE = 100;
+constexpr size_t EVERY_TOUR_MOST_TOURS = 64;
 // A question's tours take a tenth of the kicks of the proof's: near a solution fixed along
 // a path, more seldom pay (a280's questions: 0.9 s with n kicks, 0.5 s with n / 10).
 constexpr int QUESTION_KICKS_DIVISOR = 10;
@@ -671,6 +677,37 @@ static bool refuted_by_question(Worker& w, int next) {
   return true;
 }
 
+// The first optimal tour straight from a proof that meets every tour of the optimum's cost
+// (prove_cost's every_tour), when it ends complete within its caps: the tours of cost_t at
+// most the optimum are then all met, and the first of them in lexicographic order (over
+// edges each either way round: the costs are symmetric) is the first optimal tour, with no
+// search over paths. With shift 0, cost_t is the cost. Empty otherwise: the search decides.
+static std::vector<int> first_of_every_optimal_tour(const std::vector<LpCut>& cuts,
+                                                    __int128 optimum, int64_t proof_nodes) {
+  CostProofProblem problem = proof_problem(search.allowed.data());
+  for (int arc : search.core_arcs) {
+    if (search.allowed[arc]) problem.arcs.push_back(arc);
+  }
+  problem.cuts = cuts;
+  problem.improve = nullptr;  // a tour met prunes nothing here
+  problem.every_tour = true;
+  problem.most_tours = EVERY_TOUR_MOST_TOURS;
+  problem.most_nodes = EVERY_TOUR_NODES_PER_PROOF_NODE * proof_nodes + EVERY_TOUR_NODES_BESIDE;
+  const CostProof every = prove_cost(problem, optimum);
+  branch_and_cut_counts.every_tour_nodes = every.nodes;
+  branch_and_cut_counts.every_tour_tours = static_cast<int64_t>(every.tours.size());
+  std::vector<int> first;
+  if (!every.complete || every.limit != optimum || search.shift != 0) return first;
+  for (const std::vector<int>& tour : every.tours) {
+    if (first.empty() || tour < first) first = tour;
+    if (!search.symmetric) continue;
+    std::vector<int> turned = tour;
+    std::reverse(turned.begin() + 1, turned.end());
+    if (turned < first) first = turned;
+  }
+  return first;
+}
+
 // The next task, lowest in the order first (the first optimal tour ends the limit's ties
 // sooner); false once every worker waits and none is left, or the search stops. The calling
 // thread, while it waits, still shows the steps and the tours the others reach.
@@ -1067,6 +1104,24 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
       if (search.symmetric) {
         search.witnesses.push_back(order);
         std::reverse(search.witnesses.back().begin() + 1, search.witnesses.back().end());
+      }
+      const std::vector<int> first = first_of_every_optimal_tour(problem.cuts, proof.lower, proof.nodes);
+      branch_and_cut_counts.every_tour_seconds = clock_seconds() - solve_start;
+      if (!first.empty() && !stopping()) {
+        const PathCost cost = exact_cost(first);
+        note_tour(first, cost);
+        note_lower_bound(proof.lower);
+        {
+          std::lock_guard<std::mutex> hold(search.lock);
+          search.met_tour = true;
+          search.best_cost = cost;
+          search.best = first;
+          search.best_version.fetch_add(1);
+        }
+        search.deepest.store(n - 1);
+        show_progress();  // the steps, where a stop may still be asked
+        forget_search();
+        return !stopping();
       }
     }
   }

@@ -114,6 +114,9 @@ struct BranchAndCutCounts {
   int64_t refuted_by_questions;  // the children they dropped
   int64_t question_nodes;        // the nodes of their proofs
   double question_seconds;       // and the time they took, summed over the threads
+  int64_t every_tour_nodes;      // nodes of the proof that meets every optimal tour
+  int64_t every_tour_tours;      // the tours it met (those of the optimum's cost, when complete)
+  double every_tour_seconds;     // from the start of the solve to its end
 };
 extern BranchAndCutCounts branch_and_cut_counts;
 

@@ -112,78 +112,138 @@ bool price_in(Proof& proof) {
                        proof.allowed.data(), proof.problem->stop);
 }
 
-// The bound of the design for symmetric costs: W(i, j) = W(j, i) (exact_bound.h), so each
-// tour's W is half the sum over points of its two edges' weights there, at least half the sum
-// of each point's fixed edges and least other allowed ones. NO_COMPLETION when some point has
-// too few.
-__int128 node_bound_on_edges(const Proof& proof) {
+// Twice point i's share of the bound over edges (see below): the weights of its fixed edges
+// and of its least other allowed ones, two in all, with the edge to skip (or -1) taken as not
+// allowed. NO_COMPLETION when too few are left.
+__int128 edge_term(const Proof& proof, int i, int skip) {
   const int n = proof.n;
-  const int64_t* weight = proof.duals.weight.data();
-  __int128 twice = 0;
-  for (int i = 0; i < n; ++i) {
-    const int64_t* row = weight + static_cast<size_t>(i) * n;
-    const uint8_t* allowed = proof.allowed.data();
-    auto open = [&](int j) {  // the edge, either way round
-      return allowed[static_cast<size_t>(i) * n + j] || allowed[static_cast<size_t>(j) * n + i];
-    };
-    const int first = proof.fixed_out[i], second = proof.fixed_in[i];
-    int64_t least[2] = {INT64_MAX, INT64_MAX};
-    int found = 0;
-    for (int fixed : {first, second}) {
-      if (fixed >= 0) least[found++] = row[fixed];
-    }
-    if (found < 2) {
-      for (int j = 0; j < n; ++j) {
-        if (j == i || j == first || row[j] >= least[1] || !open(j)) continue;
-        if (found == 0 && row[j] < least[0]) {
-          least[1] = least[0];
-          least[0] = row[j];
-        } else {
-          least[1] = row[j];
-        }
-      }
-      if (least[1] == INT64_MAX) return NO_COMPLETION;
-    }
-    twice += static_cast<__int128>(least[0]) + least[1];
+  const int64_t* row = proof.duals.weight.data() + static_cast<size_t>(i) * n;
+  const uint8_t* allowed = proof.allowed.data();
+  auto open = [&](int j) {  // the edge, either way round
+    return j != skip &&
+           (allowed[static_cast<size_t>(i) * n + j] || allowed[static_cast<size_t>(j) * n + i]);
+  };
+  const int first = proof.fixed_out[i], second = proof.fixed_in[i];
+  int64_t least[2] = {INT64_MAX, INT64_MAX};
+  int found = 0;
+  for (int fixed : {first, second}) {
+    if (fixed < 0) continue;
+    if (fixed == skip) return NO_COMPLETION;
+    least[found++] = row[fixed];
   }
-  // W(T) >= twice / 2, and W(T) is whole: the half rounded down is a bound.
+  if (found < 2) {
+    for (int j = 0; j < n; ++j) {
+      if (j == i || j == first || row[j] >= least[1] || !open(j)) continue;
+      if (found == 0 && row[j] < least[0]) {
+        least[1] = least[0];
+        least[0] = row[j];
+      } else {
+        least[1] = row[j];
+      }
+    }
+    if (least[1] == INT64_MAX) return NO_COMPLETION;
+  }
+  return static_cast<__int128>(least[0]) + least[1];
+}
+
+// The bound over edges from twice the sum of the points' terms: W(T) >= twice / 2, and W(T)
+// is whole, so the half rounded down is a bound.
+__int128 bound_from_twice(const Proof& proof, __int128 twice) {
   const __int128 half = twice >= 0 ? twice / 2 : -((-twice + 1) / 2);
   return proof.duals.base + half;
 }
 
-// The bound of the design from the duals: NO_COMPLETION when some point has no way out or in.
-__int128 node_bound(const Proof& proof) {
-  if (proof.problem->symmetric) return node_bound_on_edges(proof);
+// Point i's way out (out) or way in (!out) over arcs: its fixed one's weight, or its
+// least-weight allowed one from or to a point whose way in (out) is not fixed elsewhere; the
+// arc to or from skip (or -1) taken as not allowed. NO_COMPLETION when none is left.
+__int128 arc_term(const Proof& proof, int i, bool out, int skip) {
   const int n = proof.n;
   const int64_t* weight = proof.duals.weight.data();
+  const int fixed = out ? proof.fixed_out[i] : proof.fixed_in[i];
+  if (fixed >= 0) {
+    if (fixed == skip) return NO_COMPLETION;
+    return out ? weight[static_cast<size_t>(i) * n + fixed] : weight[static_cast<size_t>(fixed) * n + i];
+  }
+  int64_t least = INT64_MAX;
+  for (int j = 0; j < n; ++j) {
+    if (j == skip) continue;
+    const size_t arc = out ? static_cast<size_t>(i) * n + j : static_cast<size_t>(j) * n + i;
+    const int other_side = out ? proof.fixed_in[j] : proof.fixed_out[j];
+    if (proof.allowed[arc] && other_side < 0 && weight[arc] < least) least = weight[arc];
+  }
+  return least == INT64_MAX ? NO_COMPLETION : least;
+}
+
+// The bound of the design for symmetric costs: W(i, j) = W(j, i) (exact_bound.h), so each
+// tour's W is half the sum over points of its two edges' weights there, at least half the sum
+// of each point's fixed edges and least other allowed ones. Over arcs: the larger of the sums
+// of the ways out and of the ways in. NO_COMPLETION when some point has too few.
+__int128 node_bound(const Proof& proof) {
+  const int n = proof.n;
+  if (proof.problem->symmetric) {
+    __int128 twice = 0;
+    for (int i = 0; i < n; ++i) {
+      const __int128 term = edge_term(proof, i, -1);
+      if (term == NO_COMPLETION) return NO_COMPLETION;
+      twice += term;
+    }
+    return bound_from_twice(proof, twice);
+  }
   __int128 out_sum = 0, in_sum = 0;
   for (int i = 0; i < n; ++i) {
-    if (proof.fixed_out[i] >= 0) {
-      out_sum += weight[static_cast<size_t>(i) * n + proof.fixed_out[i]];
-      continue;
-    }
-    int64_t least = INT64_MAX;
-    for (int j = 0; j < n; ++j) {
-      const size_t arc = static_cast<size_t>(i) * n + j;
-      if (proof.allowed[arc] && proof.fixed_in[j] < 0 && weight[arc] < least) least = weight[arc];
-    }
-    if (least == INT64_MAX) return NO_COMPLETION;
-    out_sum += least;
-  }
-  for (int j = 0; j < n; ++j) {
-    if (proof.fixed_in[j] >= 0) {
-      in_sum += weight[static_cast<size_t>(proof.fixed_in[j]) * n + j];
-      continue;
-    }
-    int64_t least = INT64_MAX;
-    for (int i = 0; i < n; ++i) {
-      const size_t arc = static_cast<size_t>(i) * n + j;
-      if (proof.allowed[arc] && proof.fixed_out[i] < 0 && weight[arc] < least) least = weight[arc];
-    }
-    if (least == INT64_MAX) return NO_COMPLETION;
-    in_sum += least;
+    const __int128 out = arc_term(proof, i, true, -1), in = arc_term(proof, i, false, -1);
+    if (out == NO_COMPLETION || in == NO_COMPLETION) return NO_COMPLETION;
+    out_sum += out;
+    in_sum += in;
   }
   return proof.duals.base + std::max(out_sum, in_sum);
+}
+
+// For a node whose LP solution is the tour: the edge (arc; an edge as its arc i -> j with
+// i < j) to split on, the one whose tours without it have the lowest bound, or SETTLED when
+// every such bound is above the limit (see the design), or -1 when the tour uses an edge the
+// node forbids (the LP's tolerances): then it guides nothing. O(n^2).
+constexpr int SETTLED = -2;
+int edge_to_split(const Proof& proof, const std::vector<int>& tour, __int128 scaled_limit) {
+  const int n = proof.n;
+  const bool symmetric = proof.problem->symmetric;
+  std::vector<__int128> term(n), in_term(symmetric ? 0 : n);
+  __int128 sum = 0, in_sum = 0;
+  for (int i = 0; i < n; ++i) {
+    term[i] = symmetric ? edge_term(proof, i, -1) : arc_term(proof, i, true, -1);
+    if (!symmetric) in_term[i] = arc_term(proof, i, false, -1);
+    // A point with no way left: the node holds no tour at all (its LP would be infeasible).
+    if (term[i] == NO_COMPLETION || (!symmetric && in_term[i] == NO_COMPLETION)) return SETTLED;
+    sum += term[i];
+    if (!symmetric) in_sum += in_term[i];
+  }
+  int split = SETTLED;
+  __int128 lowest = NO_COMPLETION;
+  for (int t = 0; t < n; ++t) {
+    const int i = tour[t], j = tour[(t + 1) % n];
+    // A fixed edge: every tour of the node uses it.
+    if (proof.fixed_out[i] == j || (symmetric && proof.fixed_in[i] == j)) continue;
+    const uint8_t* allowed = proof.allowed.data();
+    if (!allowed[static_cast<size_t>(i) * n + j] && (!symmetric || !allowed[static_cast<size_t>(j) * n + i])) {
+      return -1;
+    }
+    __int128 without = NO_COMPLETION;
+    if (symmetric) {
+      const __int128 at_i = edge_term(proof, i, j), at_j = edge_term(proof, j, i);
+      if (at_i != NO_COMPLETION && at_j != NO_COMPLETION) {
+        without = bound_from_twice(proof, sum - term[i] - term[j] + at_i + at_j);
+      }
+    } else {
+      const __int128 out = arc_term(proof, i, true, j), in = arc_term(proof, j, false, i);
+      if (out != NO_COMPLETION && in != NO_COMPLETION) {
+        without = proof.duals.base + std::max(sum - term[i] + out, in_sum - in_term[j] + in);
+      }
+    }
+    if (without + proof.problem->slack > scaled_limit || without >= lowest) continue;
+    lowest = without;
+    split = symmetric ? std::min(i, j) * n + std::max(i, j) : i * n + j;
+  }
+  return split;
 }
 
 // The LP's solution as a tour from point 0, when it is one; empty otherwise.
@@ -321,6 +381,26 @@ double trial_objective(Proof& proof, const std::vector<int>& fixed, const std::v
   return objective;
 }
 
+// The node's two children on an arc (an edge, as its arc i -> j with i < j): the tours
+// without it and those with it. The LP holds the node's basis.
+std::vector<Node> split_on(Proof& proof, const Node& node, int arc, int64_t* created) {
+  const int n = proof.n, i = arc / n, j = arc % n;
+  std::vector<Node> made;
+  Node without = node;
+  without.forbidden.push_back(arc);
+  if (proof.problem->symmetric) without.forbidden.push_back(j * n + i);
+  made.push_back(std::move(without));
+  Node with = node;
+  with.fixed.push_back(arc);
+  made.push_back(std::move(with));
+  const auto basis = std::make_shared<const SubtourLpBasis>(subtour_lp_basis(proof.lp));
+  for (Node& child : made) {
+    child.order = (*created)++;
+    child.basis = basis;
+  }
+  return made;
+}
+
 // The node's children, or none when the LP gives nothing to branch on. The branch is chosen
 // among the most fractional arcs (edges) by the objectives of its two sides (strong
 // branching): the LP of a degenerate problem has many optima, and a split between two of
@@ -347,7 +427,10 @@ std::vector<Node> children(Proof& proof, const Node& node, int64_t* created) {
     const int i = arc / n, j = arc % n;
     // Over edges a point's fixed edges' ends are in fixed_out and fixed_in alike.
     const bool settled = proof.fixed_out[i] == j || (symmetric && proof.fixed_in[i] == j);
-    if (settled) continue;
+    // Nor a forbidden one, which an infeasible LP's solution may hold: its split would
+    // repeat the node.
+    const bool forbidden = !proof.allowed[arc] && (!symmetric || !proof.allowed[j * n + i]);
+    if (settled || forbidden) continue;
     // An arc at 1 still splits the node when nothing else does.
     candidates.push_back({std::min(x, 1 - x) + (x > 0.5 ? 1e-3 : 0), arc});
   }
@@ -358,7 +441,7 @@ std::vector<Node> children(Proof& proof, const Node& node, int64_t* created) {
   const size_t most =
       proof.problem->first_tour_ends ? STRONG_CANDIDATES_IN_QUESTIONS : STRONG_CANDIDATES;
   if (candidates.size() > most) candidates.resize(most);
-  int best = candidates[0].second;
+  int best = candidates[0].second;  // the trials leave the node's basis in place
   double best_score = -1;
   for (const auto& [fraction, arc] : candidates) {
     if (fraction < 1e-6 || stopping(proof)) break;
@@ -370,21 +453,7 @@ std::vector<Node> children(Proof& proof, const Node& node, int64_t* created) {
     const double score = std::max(out - objective, 1e-6) * std::max(in - objective, 1e-6);
     if (score > best_score) best_score = score, best = arc;
   }
-  const int i = best / n, j = best % n;
-  Node without = node;
-  without.forbidden.push_back(best);
-  if (symmetric) without.forbidden.push_back(j * n + i);
-  made.push_back(std::move(without));
-  Node with = node;
-  with.fixed.push_back(best);
-  made.push_back(std::move(with));
-  // The trials left the node's basis in place.
-  const auto basis = std::make_shared<const SubtourLpBasis>(subtour_lp_basis(proof.lp));
-  for (Node& child : made) {
-    child.order = (*created)++;
-    child.basis = basis;
-  }
-  return made;
+  return split_on(proof, node, best, created);
 }
 
 // Whether the node's fixings can still make a tour: no point with two ways out or in, and
@@ -449,6 +518,7 @@ CostProof prove_cost(const CostProofProblem& problem, __int128 limit) {
   __int128 highest = -NO_COMPLETION;  // the least bound in cost units, as it rose
   int64_t rose_at = 0;
   bool ended = false;  // by a tour, when the first ends the proof, or by the cap on nodes
+  bool too_many = false;  // every_tour: more tours than most_tours
   // Whether the tour lowered the limit.
   auto take_tour = [&](const std::vector<int>& found) {
     const std::vector<int> tour = along_path(found, problem.path, problem.symmetric);
@@ -456,15 +526,33 @@ CostProof prove_cost(const CostProofProblem& problem, __int128 limit) {
     __int128 cost = 0;
     for (int t = 0; t < n; ++t) cost += problem.cost[static_cast<size_t>(tour[t]) * n + tour[(t + 1) % n]];
     if (cost > result.limit) return false;
-    result.tour = tour;
-    result.tour_cost = cost;
-    result.limit = cost - 1;
-    if (problem.first_tour_ends) ended = true;
+    if (!problem.every_tour) {
+      result.tour = tour;
+      result.tour_cost = cost;
+      result.limit = cost - 1;
+      if (problem.first_tour_ends) ended = true;
+      return true;
+    }
+    // Every tour kept has cost_t equal to the limit: a cheaper one clears them.
+    if (cost < result.limit || result.tours.empty()) {
+      result.limit = cost;
+      result.tours.clear();
+      result.tour = tour;
+      result.tour_cost = cost;
+    }
+    std::vector<int> kept = tour;
+    if (problem.symmetric && n > 2 && kept[1] > kept[n - 1]) std::reverse(kept.begin() + 1, kept.end());
+    if (std::find(result.tours.begin(), result.tours.end(), kept) != result.tours.end()) return false;
+    result.tours.push_back(std::move(kept));
+    if (result.tours.size() > problem.most_tours) too_many = true;
     return true;
   };
   int64_t nodes_between_tours = NODES_BETWEEN_TOURS, next_tour_at = 1;
   while (!open.empty()) {
-    if (stopping(proof) || (problem.most_nodes > 0 && result.nodes >= problem.most_nodes)) break;
+    if (too_many || stopping(proof) ||
+        (problem.most_nodes > 0 && result.nodes >= problem.most_nodes)) {
+      break;
+    }
     Node node = open.top();
     if (node.bound + problem.slack > scale * result.limit) {
       open.pop();
@@ -504,7 +592,8 @@ CostProof prove_cost(const CostProofProblem& problem, __int128 limit) {
     const __int128 bound = node_bound(proof);
     if (bound > node.bound) node.bound = bound;
     if (node.bound + problem.slack > scale * result.limit) continue;
-    const std::vector<int> tour = solution_tour(proof);
+    // An infeasible LP's solution keeps to none of the node's bounds.
+    const std::vector<int> tour = proof.lp->optimal ? solution_tour(proof) : std::vector<int>{};
     if (!tour.empty()) take_tour(tour);
     if (problem.improve && result.nodes >= next_tour_at) {
       if (take_tour(problem.improve(tour_near_solution(proof)))) {
@@ -519,7 +608,13 @@ CostProof prove_cost(const CostProofProblem& problem, __int128 limit) {
       break;
     }
     if (node.bound + problem.slack > scale * result.limit) continue;
-    std::vector<Node> made = children(proof, node, &created);
+    std::vector<Node> made;
+    if (!tour.empty()) {  // the node's LP solution is one tour: settled, or split on its edge
+      const int split = edge_to_split(proof, tour, scale * result.limit);
+      if (split == SETTLED) continue;
+      if (split >= 0) made = split_on(proof, node, split, &created);
+    }
+    if (made.empty()) made = children(proof, node, &created);
     if (made.empty()) {
       unsettled = true;
       continue;
@@ -531,10 +626,10 @@ CostProof prove_cost(const CostProofProblem& problem, __int128 limit) {
   } else {
     subtour_lp_destroy(proof.lp);
   }
-  result.complete = open.empty() && !unsettled;
+  result.complete = open.empty() && !unsettled && !too_many;
   // Every tour lies in a node dropped (above the limit of its time, never below the final
   // one), or still open, or unsettled.
-  __int128 lower = result.limit + 1;
+  __int128 lower = problem.every_tour && !result.tours.empty() ? result.limit : result.limit + 1;
   if (!result.complete) {
     if (unsettled) lower = -NO_COMPLETION;
     if (!open.empty()) {

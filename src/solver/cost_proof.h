@@ -34,8 +34,25 @@
 // tour that follows the LP's solution, when it starts with the path) lowers the limit to a
 // unit below its cost: only a cheaper one still matters. When every node is dropped, no tour costs
 // the final limit or less: the cheapest tour found is optimal, and its cost is the least.
+//
+// A node whose LP solution is one tour T is settled without branching when, for every edge
+// (arc) e of T that the node does not fix, the node's bound with e forbidden is above the
+// limit: every other tour of the node lacks some edge of T (a tour holding all n of T's edges
+// is T), so it lies in one of those sets, none of which holds a tour within the limit; and T
+// itself was taken (or costs more). The bound with e forbidden is the node's bound with the
+// terms of e's two ends (way out of its tail and way in of its head, over arcs) taken again
+// without e: O(n) an edge. Where one such bound is not above the limit, the node splits on
+// that edge.
+//
+// Every tour (every_tour): the limit is not lowered below a tour found but to its cost, and
+// each tour within it is kept (a cheaper one clears the dearer ones). A node whose solution is
+// a tour within the limit is then not dropped but settled as above, or split until it is.
+// Complete, the proof has met every tour of cost_t at most the final limit: each lies in a
+// node settled with its own LP solution as the one tour within the limit, every other node
+// having been dropped by its bound.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -60,6 +77,10 @@ struct CostProofProblem {
   std::vector<int> path;
   bool first_tour_ends = false;          // a tour within the limit ends the proof
   int64_t most_nodes = 0;                // nodes at most, or none when 0: then incomplete
+  // Every tour within the limit is wanted (see the design), at most this many (symmetric: each
+  // tour once whichever way round): more, and the proof ends incomplete.
+  bool every_tour = false;
+  size_t most_tours = 64;
   // The LP to work in instead of one made from arcs and cuts: the caller's, over the same
   // allowed arcs, handed back with every fixing removed (its cuts and columns may change).
   SubtourLp* lp = nullptr;
@@ -70,6 +91,9 @@ struct CostProof {
   __int128 limit = 0;      // the limit at the end
   std::vector<int> tour;   // the cheapest tour found within the limit it was given; may be empty
   __int128 tour_cost = 0;  // its cost_t
+  // every_tour: the tours of cost_t at most the final limit, from point 0 (symmetric: the way
+  // round whose second point is the lower); each of them when complete.
+  std::vector<std::vector<int>> tours;
   __int128 lower = 0;      // every tour has cost_t at least this (a stop included)
   int64_t nodes = 0;
 };
