@@ -44,6 +44,15 @@
 // yet no tour of cost F goes through it (kroA200: 13 490 nodes, 17 s, became 400 nodes and
 // 130 questions, 6 s); where most children hold a tour of cost F (many optimal tours), they
 // find few and stop after a handful of misses.
+// Every optimal tour at once. With F proven the least cost (t = 0), a second proof over the
+// same allowed arcs, with the limit F, may meet every tour of cost F (prove_cost's every_tour:
+// a node whose LP solution is a tour is settled only once every other tour in it is shown
+// dearer than F). Complete, and within its caps on nodes and tours, it has met them all: T* is
+// the first of them in the order (over edges, each taken both ways round: the costs are
+// symmetric), and the search over paths is not run. The drop before it kept every tour of
+// cost at most UB, so every optimal tour. Cut short, it decides nothing: the rounds below run
+// as before (random problems of 100 points: the search's questions took up to 120 s where
+// this takes a second; a280, with dozens of optimal tours, goes to the questions).
 // So the first optimal tour T* is never dropped: until the search meets it, the best tour met
 // costs more than T*, or as much and comes after T* in the order, and either way every prefix
 // of T* has a limit of at least floor(cost(T*) / 2^t) (t > 0) or cost(T*) (t = 0), which F
