@@ -82,9 +82,13 @@ constexpr size_t MOST_WITNESSES = 64;
 // the search over paths takes over. kroA200 took 283 nodes after a proof of 11, lin318 495
 // after 45; a280 met 35 optimal tours in 9187 nodes and had not ended, where the search over
 // paths takes a second.
+// Nor may it take longer than the solve up to the end of the cost proof, and a second: rat783
+// met its ninth optimal tour after 44 s of it (the cost proof had ended at 19 s), and u574
+// had not ended after 48 s (52 s).
 constexpr int64_t EVERY_TOUR_NODES_PER_PROOF_NODE = 4;
 constexpr int64_t EVERY_TOUR_NODES_PER_POINT = 2;
 constexpr size_t EVERY_TOUR_MOST_TOURS = 8;
+constexpr double EVERY_TOUR_SECONDS_BESIDE = 1.0;
 // A question's tours take a tenth of the kicks of the proof's: near a solution fixed along
 // a path, more seldom pay (a280's questions: 0.9 s with n kicks, 0.5 s with n / 10).
 constexpr int QUESTION_KICKS_DIVISOR = 10;
@@ -685,9 +689,15 @@ static bool refuted_by_question(Worker& w, int next) {
 // most the optimum are then all met, and the first of them in lexicographic order (over
 // edges each either way round: the costs are symmetric) is the first optimal tour, with no
 // search over paths. With shift 0, cost_t is the cost. Empty otherwise: the search decides.
+static double every_tour_deadline = 0;
+static bool every_tour_over() { return stopping() || clock_seconds() > every_tour_deadline; }
+
 static std::vector<int> first_of_every_optimal_tour(const std::vector<LpCut>& cuts,
-                                                    __int128 optimum, int64_t proof_nodes) {
+                                                    __int128 optimum, int64_t proof_nodes,
+                                                    double seconds) {
   CostProofProblem problem = proof_problem(search.allowed.data());
+  every_tour_deadline = clock_seconds() + seconds;
+  problem.stop = every_tour_over;
   for (int arc : search.core_arcs) {
     if (search.allowed[arc]) problem.arcs.push_back(arc);
   }
@@ -1109,7 +1119,9 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
         search.witnesses.push_back(order);
         std::reverse(search.witnesses.back().begin() + 1, search.witnesses.back().end());
       }
-      const std::vector<int> first = first_of_every_optimal_tour(problem.cuts, proof.lower, proof.nodes);
+      const std::vector<int> first =
+          first_of_every_optimal_tour(problem.cuts, proof.lower, proof.nodes,
+                                      clock_seconds() - solve_start + EVERY_TOUR_SECONDS_BESIDE);
       branch_and_cut_counts.every_tour_seconds = clock_seconds() - solve_start;
       if (!first.empty() && !stopping()) {
         const PathCost cost = exact_cost(first);

@@ -50,8 +50,9 @@
 // dearer than F). Complete, and within its caps on nodes and tours, it has met them all: T* is
 // the first of them in the order (over edges, each taken both ways round: the costs are
 // symmetric), and the search over paths is not run. The drop before it kept every tour of
-// cost at most UB, so every optimal tour. Cut short, it decides nothing: the rounds below run
-// as before (random problems of 100 points: the search's questions took up to 120 s where
+// cost at most UB, so every optimal tour. Cut short (its caps on nodes and tours, or on time:
+// as long as the solve had taken, and a second), it decides nothing: the rounds below run
+// as before, to the same tour; only the time of the solve depends on which way it went (random problems of 100 points: the search's questions took up to 120 s where
 // this takes a second; a280, with dozens of optimal tours, goes to the questions).
 // So the first optimal tour T* is never dropped: until the search meets it, the best tour met
 // costs more than T*, or as much and comes after T* in the order, and either way every prefix
