@@ -686,9 +686,10 @@ static bool refuted_by_question(Worker& w, int next) {
 
 // The first optimal tour straight from a proof that meets every tour of the optimum's cost
 // (prove_cost's every_tour), when it ends complete within its caps: the tours of cost_t at
-// most the optimum are then all met, and the first of them in lexicographic order (over
-// edges each either way round: the costs are symmetric) is the first optimal tour, with no
-// search over paths. With shift 0, cost_t is the cost. Empty otherwise: the search decides.
+// most the optimum are then all met, and the first of them in lexicographic order is the
+// first optimal tour, with no search over paths (over edges each comes the way round whose
+// second point is the lower, the first of its two). The caller runs it with shift 0, where
+// cost_t is the cost. Empty otherwise: the search decides.
 static double every_tour_deadline = 0;
 static bool every_tour_over() { return stopping() || clock_seconds() > every_tour_deadline; }
 
@@ -710,16 +711,8 @@ static std::vector<int> first_of_every_optimal_tour(const std::vector<LpCut>& cu
   const CostProof every = prove_cost(problem, optimum);
   branch_and_cut_counts.every_tour_nodes = every.nodes;
   branch_and_cut_counts.every_tour_tours = static_cast<int64_t>(every.tours.size());
-  std::vector<int> first;
-  if (!every.complete || every.limit != optimum || search.shift != 0) return first;
-  for (const std::vector<int>& tour : every.tours) {
-    if (first.empty() || tour < first) first = tour;
-    if (!search.symmetric) continue;
-    std::vector<int> turned = tour;
-    std::reverse(turned.begin() + 1, turned.end());
-    if (turned < first) first = turned;
-  }
-  return first;
+  if (!every.complete || every.limit != optimum || every.tours.empty()) return {};
+  return *std::min_element(every.tours.begin(), every.tours.end());
 }
 
 // The next task, lowest in the order first (the first optimal tour ends the limit's ties

@@ -33,9 +33,10 @@ constexpr size_t STRONG_CANDIDATES_IN_QUESTIONS = 2;
 // of pcb442's proof when its good tour is already optimal, yet fl417's proof finds its
 // optimum that way, 1.2 % below the good tour. A question (first_tour_ends) keeps drawing
 // them: a tour found is its answer. And the nodes after which a least bound that has not
-// risen by a unit ends the proof over arcs (p43's ties: 20 000 nodes without it). Over edges, with combs, the proof no longer stalls
-// where the search over paths does better: a280 was proven at node 35, after a stall at
-// node 27 that left it to the paths (7.6 s against 1.1 s).
+// risen by a unit ends the proof over arcs (p43's ties: 20 000 nodes without it). Over
+// edges, with combs, the proof no longer stalls where the search over paths does better:
+// a280 was proven at node 35, after a stall at node 27 that left it to the paths (7.6 s
+// against 1.1 s).
 constexpr int64_t NODES_BETWEEN_TOURS = 8;
 constexpr int64_t MOST_NODES_BETWEEN_TOURS = 256;
 constexpr int64_t STALLED_NODES = 25;
