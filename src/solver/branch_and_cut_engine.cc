@@ -144,6 +144,8 @@ struct Search {
   std::vector<int> core_arcs;        // the arcs a new LP starts with, ascending
   bool symmetric = false;            // D_t(i, j) = D_t(j, i) for every pair
   std::vector<int64_t> cut_cost;     // D_t, [i * n + j] over points 0..n-1
+  // The local search's candidate lists over cut_cost (symmetric costs), found once a solve.
+  std::vector<int> tour_candidates;
   std::vector<int64_t> scaled_cost;  // K D_t
   std::vector<uint8_t> allowed;      // the arcs the search may use
   Worker own;                        // the calling thread's; its LP is the root's
@@ -934,6 +936,7 @@ static std::vector<int> improve_tour(const std::vector<int>& order, int64_t kick
     options.kicks = kicks;
     options.enough = enough;
     options.stop = stop;
+    options.candidates = &search.tour_candidates;
     return lin_kernighan_tour(search.n, search.cut_cost.data(), order, options);
   }
   return find_good_tour(search.n, search.cut_cost.data(), order, static_cast<int>(kicks), enough,
@@ -985,6 +988,7 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   search.proven_floor = -NO_COMPLETION;
   search.questions = false;
   search.witnesses.clear();
+  search.tour_candidates.clear();
   search.question_hits = search.question_misses = 0;
   branch_and_cut_counts = BranchAndCutCounts{};
   own.duals = ExactDuals{};
@@ -1013,6 +1017,14 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   // Symmetric costs: a local optimum of Lin-Kernighan at once (a few percent above the
   // optimum, where the nearest-neighbour tour is a fifth), for the LP's core and for a stop.
   if (search.symmetric) {
+    if (n >= 5) {
+      int64_t upper = 0;
+      for (int t = 0; t < n; ++t) {
+        upper += search.cut_cost[static_cast<size_t>(nearest[t]) * n + nearest[(t + 1) % n]];
+      }
+      search.tour_candidates =
+          lin_kernighan_candidates(n, search.cut_cost.data(), upper, stopping);
+    }
     const std::vector<int> local = improve_tour(nearest, 0, INT64_MIN, stopping);
     note_tour(local, exact_cost(local));
   }
