@@ -20,9 +20,9 @@ constexpr int ALPHA_ROUNDS = 50;
 constexpr double ALPHA_WORK = 2e8;
 constexpr int ALPHA_FEWEST_ROUNDS = 5;
 // Past this many points the partners are the cheapest: the ascent's few rounds there cost
-// more than they bring within a second (fnl4461: 1.0 % above the optimum after 1 s, 0.64 %
-// with the cheapest partners; pcb3038 the same either way).
-constexpr int ALPHA_MOST_POINTS = 4000;
+// more than they bring within a second (after 1 s, fnl4461 1.0 % above the optimum with them,
+// 0.61 % without; pcb3038 0.60 % and 0.47 %; pr2392 0.19 % and 0.43 %).
+constexpr int ALPHA_MOST_POINTS = 2500;
 
 // Above this many points the kicks stay local: a double bridge between random points costs
 // two long reversals and is rarely kept.

@@ -48,7 +48,7 @@ struct LocalSearchOptions {
 // The candidate lists of the search over the symmetric costs cost[i * n + j] (n >= 5):
 // CANDIDATES alpha-nearest partners a point, after an ascent whose steps aim at upper (a
 // tour's cost): O(n^2) a round of the ascent, up to 50 rounds (fewer past 2000 points). Past
-// 4000 points, the cheapest partners. Empty when stop came first.
+// 2500 points, the cheapest partners. Empty when stop came first.
 std::vector<int> lin_kernighan_candidates(int n, const int64_t* cost, int64_t upper,
                                           bool (*stop)());
 
