@@ -25,6 +25,12 @@ constexpr int CUTS_PER_ROUND = 64;
 constexpr size_t DROP_CUTS_PER_POINT = 1;
 // Arcs whose two sides are tried before a branch is chosen.
 constexpr size_t STRONG_CANDIDATES = 5;
+// A proof still open after restart_nodes starts again from the root (the LP keeps its cuts)
+// with this many: the first branches decide the size of the tree. pcb442's proof took 4059
+// nodes and 90 s with 5 throughout, 125 nodes and 5.5 s with 20 from the root, but 965 nodes
+// with 20 from node 32 on; from the root, 20 would cost the short proofs up to three times
+// their time (kroA200 1.5 to 4.2 s, 11 nodes; lin318 2.4 to 4.2 s, 45 nodes).
+constexpr size_t STRONG_CANDIDATES_AFTER_RESTART = 20;
 // And in a question (first_tour_ends), where most proofs are short: kroA200's questions
 // spent 9.6 s on the trials of 5, 5.3 s on those of 2.
 constexpr size_t STRONG_CANDIDATES_IN_QUESTIONS = 2;
@@ -71,6 +77,7 @@ struct Proof {
   std::vector<int> fixed_out, fixed_in;  // the node's fixed arc from / into each point, or -1;
                                          // symmetric: a point's fixed edges' other ends
   std::vector<int> applied_fixed, applied_forbidden;  // what the LP holds now
+  size_t strong = 0;  // arcs whose two sides are tried before a branch is chosen
 };
 
 bool stopping(const Proof& proof) { return proof.problem->stop && proof.problem->stop(); }
@@ -440,7 +447,7 @@ std::vector<Node> children(Proof& proof, const Node& node, int64_t* created) {
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const auto& a, const auto& b) { return a.first > b.first; });
   const size_t most =
-      proof.problem->first_tour_ends ? STRONG_CANDIDATES_IN_QUESTIONS : STRONG_CANDIDATES;
+      proof.problem->first_tour_ends ? STRONG_CANDIDATES_IN_QUESTIONS : proof.strong;
   if (candidates.size() > most) candidates.resize(most);
   int best = candidates[0].second;  // the trials leave the node's basis in place
   double best_score = -1;
@@ -549,7 +556,20 @@ CostProof prove_cost(const CostProofProblem& problem, __int128 limit) {
     return true;
   };
   int64_t nodes_between_tours = NODES_BETWEEN_TOURS, next_tour_at = 1;
+  proof.strong = STRONG_CANDIDATES;
   while (!open.empty()) {
+    // A long proof starts again from the root, choosing among more arcs. The tours met and
+    // the limit they set stand; the open nodes go, and the root covers every tour again.
+    if (problem.restart_nodes > 0 && proof.strong == STRONG_CANDIDATES &&
+        result.nodes >= problem.restart_nodes) {
+      open = decltype(open)();
+      root.order = created++;
+      open.push(root);
+      unsettled = false;
+      highest = -NO_COMPLETION;
+      rose_at = result.nodes;
+      proof.strong = STRONG_CANDIDATES_AFTER_RESTART;
+    }
     if (too_many || stopping(proof) ||
         (problem.most_nodes > 0 && result.nodes >= problem.most_nodes)) {
       break;

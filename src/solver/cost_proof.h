@@ -77,6 +77,9 @@ struct CostProofProblem {
   std::vector<int> path;
   bool first_tour_ends = false;          // a tour within the limit ends the proof
   int64_t most_nodes = 0;                // nodes at most, or none when 0: then incomplete
+  // After this many nodes (never when 0) a proof still open starts again from the root,
+  // trying more arcs before each branch: its first branches are worth choosing better.
+  int64_t restart_nodes = 0;
   // Every tour within the limit is wanted (see the design), at most this many (symmetric: each
   // tour once whichever way round): more, and the proof ends incomplete.
   bool every_tour = false;

@@ -75,7 +75,7 @@ constexpr int64_t SCALE = 1024;
 
 CostProof prove(const Problem& problem, __int128 limit, int64_t slack,
                 const std::vector<int>& path = {}, bool first_tour_ends = false,
-                bool every_tour = false, size_t most_tours = 64) {
+                bool every_tour = false, size_t most_tours = 64, int64_t restart_nodes = 0) {
   const int n = problem.n;
   static std::vector<uint8_t> allowed;
   static std::vector<int64_t> scaled;
@@ -100,6 +100,7 @@ CostProof prove(const Problem& problem, __int128 limit, int64_t slack,
   input.first_tour_ends = first_tour_ends;
   input.every_tour = every_tour;
   input.most_tours = most_tours;
+  input.restart_nodes = restart_nodes;
   return prove_cost(input, limit);
 }
 
@@ -155,6 +156,13 @@ TEST(CostProof, SymmetricBranchingOnEdgesKeepsEveryTour) {
     ASSERT_EQ(at.tour.size(), 16u) << seed;
     EXPECT_EQ(tour_cost(problem, at.tour), best) << seed;
     if (at.nodes > 1) ++branched;
+    // Started again from the root after two nodes: the same answer, just below it too.
+    const CostProof again = prove(problem, best, 0, {}, false, false, 64, 2);
+    EXPECT_TRUE(again.complete && again.lower == best) << seed << ", restarted";
+    ASSERT_EQ(again.tour.size(), 16u) << seed << ", restarted";
+    EXPECT_EQ(tour_cost(problem, again.tour), best) << seed << ", restarted";
+    const CostProof below = prove(problem, best - 1, 0, {}, false, false, 64, 2);
+    EXPECT_TRUE(below.complete && below.tour.empty() && below.lower == best) << seed << ", restarted";
   }
   separate_blossoms_by_cut_tree = true;
   separate_combs = true;
