@@ -1022,12 +1022,7 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
   // optimum, where the nearest-neighbour tour is a fifth), for the LP's core and for a stop.
   if (search.symmetric) {
     if (n >= 5) {
-      int64_t upper = 0;
-      for (int t = 0; t < n; ++t) {
-        upper += search.cut_cost[static_cast<size_t>(nearest[t]) * n + nearest[(t + 1) % n]];
-      }
-      search.tour_candidates =
-          lin_kernighan_candidates(n, search.cut_cost.data(), upper, stopping);
+      search.tour_candidates = lin_kernighan_candidates(n, search.cut_cost.data(), nearest, stopping);
     }
     const std::vector<int> local = improve_tour(nearest, 0, INT64_MIN, stopping);
     note_tour(local, exact_cost(local));

@@ -497,6 +497,15 @@ std::vector<int> greedy_order(int n, const Costs& cost, const std::vector<int>& 
   return order;
 }
 
+// The cost of the closed tour through order.
+template <class Costs>
+int64_t order_cost(const Costs& cost, const std::vector<int>& order) {
+  const size_t n = order.size();
+  int64_t total = 0;
+  for (size_t t = 0; t < n; ++t) total += cost(order[t], order[(t + 1) % n]);
+  return total;
+}
+
 inline bool is_tour(int n, const std::vector<int>& order) {
   if (static_cast<int>(order.size()) != n) return false;
   std::vector<uint8_t> seen(n, 0);
@@ -522,8 +531,7 @@ std::vector<int> chained_search(int n, const Costs& cost, std::vector<int> neigh
   s.tour = start;
   s.position.assign(n, 0);
   for (int t = 0; t < n; ++t) s.position[s.tour[t]] = t;
-  s.length = 0;
-  for (int t = 0; t < n; ++t) s.length += cost(start[t], start[(t + 1) % n]);
+  s.length = order_cost(cost, start);
   s.random = options.seed * 0x9E3779B97F4A7C15ull + 1;
   s.stop = options.stop;
   s.queued.assign(n, 0);

@@ -23,12 +23,7 @@ std::vector<int> one_chain(int n, const CoordinateCosts& cost, const std::vector
   return chained_search::chained_search(n, cost, neighbour, count, start, options, false);
 }
 
-int64_t order_cost(const CoordinateCosts& cost, const std::vector<int>& order) {
-  const size_t n = order.size();
-  int64_t total = 0;
-  for (size_t t = 0; t < n; ++t) total += cost(order[t], order[(t + 1) % n]);
-  return total;
-}
+using chained_search::order_cost;
 
 // What both threads share: the best tour's cost and bound so far, for progress.
 struct Shared {

@@ -64,14 +64,15 @@ std::vector<int> greedy_tour(int n, const int64_t* cost) {
                                       cheapest_partners(n, cost, count, nullptr), count);
 }
 
-std::vector<int> lin_kernighan_candidates(int n, const int64_t* cost, int64_t upper,
-                                          bool (*stop)()) {
+std::vector<int> lin_kernighan_candidates(int n, const int64_t* cost,
+                                          const std::vector<int>& tour, bool (*stop)()) {
   const double square = static_cast<double>(n) * n;
   if (n > ALPHA_MOST_POINTS) return cheapest_partners(n, cost, std::min(CANDIDATES, n - 1), stop);
   const int rounds = static_cast<int>(
       std::clamp(ALPHA_WORK / square, static_cast<double>(ALPHA_FEWEST_ROUNDS),
                  static_cast<double>(ALPHA_ROUNDS)));
-  return alpha_nearest(n, cost, std::min(CANDIDATES, n - 1), upper, rounds, stop);
+  return alpha_nearest(n, cost, std::min(CANDIDATES, n - 1),
+                       chained_search::order_cost(TableCosts{n, cost}, tour), rounds, stop);
 }
 
 std::vector<int> lin_kernighan_tour(int n, const int64_t* cost, std::vector<int> start,
@@ -83,9 +84,7 @@ std::vector<int> lin_kernighan_tour(int n, const int64_t* cost, std::vector<int>
   if (options.candidates && !options.candidates->empty()) {
     neighbour = *options.candidates;
   } else {
-    int64_t upper = 0;
-    for (int t = 0; t < n; ++t) upper += cost[static_cast<size_t>(start[t]) * n + start[(t + 1) % n]];
-    neighbour = lin_kernighan_candidates(n, cost, upper, options.stop);
+    neighbour = lin_kernighan_candidates(n, cost, start, options.stop);
   }
   if (neighbour.empty()) return start;
   return chained_search::chained_search(n, TableCosts{n, cost}, std::move(neighbour), count,

@@ -46,11 +46,11 @@ struct LocalSearchOptions {
 };
 
 // The candidate lists of the search over the symmetric costs cost[i * n + j] (n >= 5):
-// CANDIDATES alpha-nearest partners a point, after an ascent whose steps aim at upper (a
-// tour's cost): O(n^2) a round of the ascent, up to 50 rounds (fewer past 2000 points). Past
+// CANDIDATES alpha-nearest partners a point, after an ascent whose steps aim at the cost of
+// tour (every point once): O(n^2) a round of the ascent, up to 50 rounds (fewer past 2000 points). Past
 // 2500 points, the cheapest partners. Empty when stop came first.
-std::vector<int> lin_kernighan_candidates(int n, const int64_t* cost, int64_t upper,
-                                          bool (*stop)());
+std::vector<int> lin_kernighan_candidates(int n, const int64_t* cost,
+                                          const std::vector<int>& tour, bool (*stop)());
 
 // The best tour found for the symmetric costs cost[i * n + j] of points 0..n-1 (each below
 // 2^40 in magnitude, so that sums stay exact), from start when it holds every point once

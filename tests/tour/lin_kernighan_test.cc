@@ -102,7 +102,7 @@ TEST(ChainedLocalSearch, ATourNeverDearerThanItsStartWhateverTheCosts) {
       // The candidates found once and handed to the kicked searches, as branch and cut does
       // (under a thread sanitizer, finding them for each search doubled this test's time).
       std::vector<int> candidates;
-      if (n >= 5) candidates = lin_kernighan_candidates(n, f.cost.data(), cost_of(f, start), nullptr);
+      if (n >= 5) candidates = lin_kernighan_candidates(n, f.cost.data(), start, nullptr);
       for (int64_t kicks : {int64_t{0}, int64_t{2} * n}) {
         const std::string what = std::string(shape.name) + ", n = " + std::to_string(n) +
                                  ", kicks " + std::to_string(kicks);
