@@ -10,6 +10,10 @@
 namespace {
 
 constexpr int64_t SCALE = 100;
+// Penalties stay within this: with costs below 2^40 (times SCALE, below 2^47) and fewer than
+// 4096 points, a 1-tree's weight and twice the penalties' sum stay below 2^62, so no sum of
+// the ascent can overflow, however wide its steps.
+constexpr int64_t MOST_PENALTY = int64_t{1} << 48;
 constexpr int64_t FAR = std::numeric_limits<int64_t>::max();
 
 struct OneTree {
@@ -104,7 +108,11 @@ std::vector<int> alpha_nearest(int n, const int64_t* cost, int count, int64_t up
                                         static_cast<double>(SCALE));
     const double step = lambda * gap / static_cast<double>(norm);
     if (step < 0.5) break;
-    for (int p = 0; p < n; ++p) pi[p] += std::llround(step * (tree.degree[p] - 2));
+    for (int p = 0; p < n; ++p) {
+      const double moved = static_cast<double>(pi[p]) + step * (tree.degree[p] - 2);
+      pi[p] = std::llround(std::clamp(moved, static_cast<double>(-MOST_PENALTY),
+                                      static_cast<double>(MOST_PENALTY)));
+    }
   }
   pi = best_pi;
   minimum_one_tree(n, w, &tree);

@@ -20,7 +20,7 @@
 
 // Each point's count partners of least alpha (the cheaper, then the lower point, among
 // equals), as neighbour[p * count + k], for the symmetric costs cost[i * n + j] (each below
-// 2^40 in magnitude), n >= 3 and count <= n - 1. upper is a tour's cost (it sets the ascent's
+// 2^40 in magnitude), 3 <= n < 4096 and count <= n - 1. upper is a tour's cost (it sets the ascent's
 // steps); at most rounds rounds of the ascent. Empty when stop (asked every round and every
 // 64 points of the alphas) came first.
 std::vector<int> alpha_nearest(int n, const int64_t* cost, int count, int64_t upper, int rounds,

@@ -135,6 +135,17 @@ TEST(AlphaNearness, TheAscentKeepsEveryPointsListAListOfOthersAndAStopEndsIt) {
     for (int q : own) EXPECT_TRUE(q >= 0 && q < t.n && q != p) << p;
   }
   EXPECT_TRUE(alpha_nearest(t.n, t.cost.data(), 8, INT64_C(2000000), 50, [] { return true; }).empty());
+  // Costs near 2^40 either way and a far tour: wide steps, whose sums must not overflow.
+  const int n = 300;
+  std::vector<int64_t> costs(static_cast<size_t>(n) * n, 0);
+  std::mt19937_64 random(9);
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < i; ++j) {
+      costs[static_cast<size_t>(i) * n + j] = costs[static_cast<size_t>(j) * n + i] =
+          static_cast<int64_t>(random() % (uint64_t{1} << 41)) - (int64_t{1} << 40) + 1;
+    }
+  }
+  EXPECT_EQ(alpha_nearest(n, costs.data(), 8, INT64_C(1) << 50, 50, nullptr).size(), size_t{n * 8});
 }
 
 }  // namespace
