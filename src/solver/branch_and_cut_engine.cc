@@ -89,6 +89,14 @@ constexpr int64_t EVERY_TOUR_NODES_PER_PROOF_NODE = 4;
 constexpr int64_t EVERY_TOUR_NODES_PER_POINT = 2;
 constexpr size_t EVERY_TOUR_MOST_TOURS = 8;
 constexpr double EVERY_TOUR_SECONDS_BESIDE = 1.0;
+// The cost proof and the questions take the cut tree's blossoms and combs at their nodes
+// (CostProofProblem.cut_tree): pcb442's proof took 737 nodes and 24.5 s without, 333 and
+// 12.5 s with (the whole solve 95 s, then 44 s with the restart below); rat783's 153 nodes
+// and 17.9 s, 33 and 9.1 s (the whole solve 177 s, then 130 s); u574's 155 and 21.7 s, 43
+// and 16.7 s. The proof that meets every optimal tour does not: each of its nodes took four
+// times as long with them (lin318: 541 nodes in 2.4 s without, 204 in 3.3 s with, and then
+// cut short).
+constexpr bool CUT_TREE_IN_PROOFS = true;
 // A question's tours take a tenth of the kicks of the proof's: near a solution fixed along
 // a path, more seldom pay (a280's questions: 0.9 s with n kicks, 0.5 s with n / 10).
 constexpr int QUESTION_KICKS_DIVISOR = 10;
@@ -663,6 +671,7 @@ static bool refuted_by_question(Worker& w, int next) {
   problem.path = path;
   problem.first_tour_ends = true;
   problem.most_nodes = QUESTION_MOST_NODES;
+  problem.cut_tree = CUT_TREE_IN_PROOFS;
   problem.improve = [](const std::vector<int>& start) {
     return improve_tour(start, search.n / QUESTION_KICKS_DIVISOR, INT64_MIN, stopping);
   };
@@ -910,9 +919,11 @@ constexpr double PROOF_MOST_GAP = 0.01;
 // closes one of a percent (fl417: 1.2 % between the root and the good tour).
 constexpr int PROOF_ANY_GAP_POINTS = 150;
 // A cost proof still open after this many nodes starts again from the root with more
-// trials a branch (cost_proof.h): pcb442's proof, 4059 nodes and 90 s without, takes 737
-// nodes and 24 s; the proofs of up to 200 nodes, most of them, are as they were.
-constexpr int64_t PROOF_RESTART_NODES = 200;
+// trials a branch (cost_proof.h): pcb442's proof, 4059 nodes and 90 s without, took 737
+// nodes and 24 s with a restart at 200; with the cut tree at its nodes, 2546 nodes and 60 s
+// without, 333 and 11.7 s at 200, 213 and 8.4 s at 100, 181 and 8.6 s at 50. The proofs of up
+// to 100 nodes, most of them, are as they were.
+constexpr int64_t PROOF_RESTART_NODES = 100;
 // Questions are asked when the root's bound lies this close below the proven least cost:
 // each is a proof of its own, as long as the gap is wide. pr76, 0.8 % below: 7.5 s with its
 // 70 questions, 2.5 s without; kroA200, 0.07 % below: 4.8 s with, 17 s without (both on a
@@ -1102,6 +1113,7 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
     }
     problem.cuts = own.lp.cuts;
     problem.restart_nodes = PROOF_RESTART_NODES;
+    problem.cut_tree = CUT_TREE_IN_PROOFS;
     const CostProof proof = prove_cost(problem, ceiling - 1);
     branch_and_cut_counts.proof_nodes = proof.nodes;
     branch_and_cut_counts.proof_seconds = clock_seconds() - solve_start;

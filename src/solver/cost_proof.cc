@@ -602,7 +602,7 @@ CostProof prove_cost(const CostProofProblem& problem, __int128 limit) {
     const int cut_rounds = problem.first_tour_ends ? QUESTION_CUT_ROUNDS : NODE_CUT_ROUNDS;
     for (int round = 0; round < cut_rounds && proof.lp->optimal; ++round) {
       if (subtour_lp_objective(proof.lp) > static_cast<double>(result.limit) + 1) break;
-      if (subtour_lp_separate(proof.lp, CUTS_PER_ROUND, true, false) == 0) break;
+      if (subtour_lp_separate(proof.lp, CUTS_PER_ROUND, true, problem.cut_tree) == 0) break;
       subtour_lp_solve(proof.lp);
       if (!price_in(proof)) break;
     }

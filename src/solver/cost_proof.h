@@ -84,6 +84,9 @@ struct CostProofProblem {
   // tour once whichever way round): more, and the proof ends incomplete.
   bool every_tour = false;
   size_t most_tours = 64;
+  // Blossoms and combs by the cut tree too at each node, where the cheaper separators find
+  // nothing: deeper cuts, each round dearer.
+  bool cut_tree = false;
   // The LP to work in instead of one made from arcs and cuts: the caller's, over the same
   // allowed arcs, handed back with every fixing removed (its cuts and columns may change).
   SubtourLp* lp = nullptr;

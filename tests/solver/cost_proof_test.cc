@@ -75,7 +75,8 @@ constexpr int64_t SCALE = 1024;
 
 CostProof prove(const Problem& problem, __int128 limit, int64_t slack,
                 const std::vector<int>& path = {}, bool first_tour_ends = false,
-                bool every_tour = false, size_t most_tours = 64, int64_t restart_nodes = 0) {
+                bool every_tour = false, size_t most_tours = 64, int64_t restart_nodes = 0,
+                bool cut_tree = false) {
   const int n = problem.n;
   static std::vector<uint8_t> allowed;
   static std::vector<int64_t> scaled;
@@ -101,6 +102,7 @@ CostProof prove(const Problem& problem, __int128 limit, int64_t slack,
   input.every_tour = every_tour;
   input.most_tours = most_tours;
   input.restart_nodes = restart_nodes;
+  input.cut_tree = cut_tree;
   return prove_cost(input, limit);
 }
 
@@ -137,6 +139,9 @@ TEST(CostProof, ProvesTheOptimumWithATourOfThatCost) {
       const CostProof below = prove(problem, best - 1, 0);
       EXPECT_TRUE(below.complete && below.tour.empty()) << what;
       EXPECT_TRUE(below.lower == best) << what;
+      // The same with the cut tree's cuts at every node.
+      const CostProof deeper = prove(problem, best - 1, 0, {}, false, false, 64, 0, true);
+      EXPECT_TRUE(deeper.complete && deeper.tour.empty() && deeper.lower == best) << what;
     }
   }
 }
