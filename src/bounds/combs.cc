@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <unordered_set>
 #include <utility>
 
 #include "bounds/blossoms.h"
@@ -135,6 +136,121 @@ std::vector<LpCut> combs_by_shrinking(const CapacityGraph& graph, int max_cuts, 
 
 namespace {
 
+// x(edges leaving S), S given by its points and a marking of them.
+double boundary_weight(const CapacityGraph& graph, const std::vector<int>& points,
+                       const std::vector<uint8_t>& in) {
+  double sum = 0;
+  for (int p : points) {
+    for (const auto& [q, x] : graph[p]) {
+      if (!in[q]) sum += x;
+    }
+  }
+  return sum;
+}
+
+}  // namespace
+
+std::vector<LpCut> combs_by_teething(const CapacityGraph& graph, const std::vector<LpCut>& cuts,
+                                     int max_cuts, bool (*stop)()) {
+  const int n = static_cast<int>(graph.size());
+  std::vector<LpCut> found;
+  std::vector<uint8_t> in(n, 0);
+  // The light sets among the subtour cuts, each as its smaller side, with x(edges leaving).
+  struct Set {
+    std::vector<int> points;
+    double boundary;
+  };
+  std::vector<Set> light;
+  for (const LpCut& cut : cuts) {
+    if (!cut.teeth.empty() || static_cast<int>(cut.side.size()) != n) continue;
+    int members = 0;
+    for (uint8_t s : cut.side) members += s;
+    const uint8_t want = 2 * members <= n ? 1 : 0;
+    Set set;
+    for (int p = 0; p < n; ++p) {
+      if (cut.side[p] == want) set.points.push_back(p);
+    }
+    for (int p : set.points) in[p] = 1;
+    set.boundary = boundary_weight(graph, set.points, in);
+    for (int p : set.points) in[p] = 0;
+    if (set.boundary < 3 - LEAST_VIOLATION) light.push_back(std::move(set));
+  }
+  std::unordered_set<uint64_t> seen;  // the handles tried
+  std::vector<uint8_t> taken(n, 0);
+  for (const LpCut& cut : cuts) {
+    if (static_cast<int>(found.size()) >= max_cuts || (stop && stop())) break;
+    if (static_cast<int>(cut.side.size()) != n) continue;
+    const std::vector<uint8_t>& handle = cut.side;
+    uint64_t hash = 1469598103934665603ull;
+    for (int p = 0; p < n; ++p) hash = (hash ^ handle[p]) * 1099511628211ull;
+    if (!seen.insert(hash).second) continue;
+    // The candidate teeth with their gains 3 - x(edges leaving T): the edges leaving the
+    // handle with x above 1/2, the light sets that cross it, the cut's own teeth.
+    std::vector<std::pair<double, std::vector<int>>> candidates;
+    double handle_boundary = 0;
+    for (int p = 0; p < n; ++p) {
+      if (!handle[p]) continue;
+      for (const auto& [q, x] : graph[p]) {
+        if (handle[q]) continue;
+        handle_boundary += x;
+        if (x > 0.5 + LEAST_VIOLATION) candidates.push_back({2 * x - 1, {std::min(p, q), std::max(p, q)}});
+      }
+    }
+    // Past 4, more than three teeth of full gain would be needed: seldom met, passed over.
+    if (handle_boundary > 4) continue;
+    for (const Set& set : light) {
+      bool inside = false, outside = false;
+      for (int p : set.points) (handle[p] ? inside : outside) = true;
+      if (inside && outside) candidates.push_back({3 - set.boundary, set.points});
+    }
+    for (const std::vector<int>& tooth : cut.teeth) {
+      for (int p : tooth) in[p] = 1;
+      candidates.push_back({3 - boundary_weight(graph, tooth, in), tooth});
+      for (int p : tooth) in[p] = 0;
+    }
+    std::stable_sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
+      return a.first != b.first ? a.first > b.first : a.second.size() < b.second.size();
+    });
+    std::vector<size_t> chosen;
+    double gain = 0;
+    size_t next_free = candidates.size();  // the best disjoint candidate left over
+    for (size_t c = 0; c < candidates.size(); ++c) {
+      bool free = true;
+      for (int p : candidates[c].second) free = free && !taken[p];
+      if (!free) continue;
+      if (candidates[c].first <= 0) {
+        next_free = c;
+        break;
+      }
+      for (int p : candidates[c].second) taken[p] = 1;
+      chosen.push_back(c);
+      gain += candidates[c].first;
+    }
+    for (size_t c : chosen) {
+      for (int p : candidates[c].second) taken[p] = 0;
+    }
+    if (chosen.size() % 2 == 0 && !chosen.empty()) {
+      const double drop = -candidates[chosen.back()].first;
+      const double add = next_free < candidates.size() ? candidates[next_free].first : -1e300;
+      if (add >= drop) {
+        chosen.push_back(next_free), gain += add;
+      } else {
+        chosen.pop_back(), gain += drop;
+      }
+    }
+    if (chosen.size() < 3 || 1 - handle_boundary + gain <= LEAST_VIOLATION) continue;
+    LpCut comb{handle, {}};
+    for (size_t c : chosen) comb.teeth.push_back(candidates[c].second);
+    std::sort(comb.teeth.begin(), comb.teeth.end());
+    if (!is_comb(comb) || comb_violation(graph, comb) <= LEAST_VIOLATION) continue;
+    if (std::find(cuts.begin(), cuts.end(), comb) != cuts.end()) continue;
+    found.push_back(std::move(comb));
+  }
+  return found;
+}
+
+namespace {
+
 // One comb as it is tightened: each point's place, each tooth's points on either side.
 struct CombState {
   std::vector<uint8_t> in_handle;
@@ -155,7 +271,7 @@ double weight_into(const CapacityGraph& graph, const CombState& state, int p, in
 }  // namespace
 
 std::vector<LpCut> tighten_combs(const CapacityGraph& graph, const std::vector<LpCut>& combs,
-                                 double least_violation, bool (*stop)()) {
+                                 double least_violation, bool lookahead, bool (*stop)()) {
   const int n = static_cast<int>(graph.size());
   std::vector<LpCut> found;
   constexpr double LEAST_GAIN = 1e-6;
@@ -189,11 +305,18 @@ std::vector<LpCut> tighten_combs(const CapacityGraph& graph, const std::vector<L
       consider(p);
       for (const auto& [q, x] : graph[p]) consider(q);
     }
+    // Each point moves once at most; the best move is taken even when it loses, and the
+    // comb kept is the best met along the way (a move that loses may open better ones).
+    std::vector<uint8_t> moved(n, 0);
+    CombState best_state = state;
+    double best_violation = violation;
+    int since_best = 0;
     for (int moves = 0; moves < 4 * n && !(stop && stop()); ++moves) {
       // The best move: (gain, point, what), what < 0 for the handle, else the tooth.
-      double best_gain = LEAST_GAIN;
+      double best_gain = lookahead ? -1e300 : LEAST_GAIN;
       int best_point = -1, best_what = 0;
       for (int p : candidates) {
+        if (lookahead && moved[p]) continue;
         const int t = state.tooth_of[p];
         // The handle: in or out, while p's tooth keeps a point on either side.
         const bool in = state.in_handle[p] != 0;
@@ -218,7 +341,7 @@ std::vector<LpCut> tighten_combs(const CapacityGraph& graph, const std::vector<L
           }
         }
       }
-      if (best_point < 0) break;
+      if (best_point < 0 || best_gain < -1) break;
       const int p = best_point, t = state.tooth_of[p];
       if (best_what < 0) {
         const bool in = state.in_handle[p] != 0;
@@ -236,9 +359,17 @@ std::vector<LpCut> tighten_combs(const CapacityGraph& graph, const std::vector<L
         ++(state.in_handle[p] ? state.inside[best_what] : state.outside[best_what]);
       }
       violation += best_gain;
+      moved[p] = 1;
+      if (violation > best_violation + LEAST_GAIN || !lookahead) {
+        best_violation = violation, best_state = state, since_best = 0;
+      } else if (++since_best > 10) {
+        break;
+      }
       consider(p);
       for (const auto& [q, x] : graph[p]) consider(q);
     }
+    state = best_state;
+    violation = best_violation;
     if (violation < start + LEAST_GAIN || violation < least_violation) continue;
     LpCut cut{state.in_handle, std::vector<std::vector<int>>(k)};
     for (int p = 0; p < n; ++p) {

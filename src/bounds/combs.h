@@ -40,15 +40,25 @@ double comb_violation(const CapacityGraph& graph, const LpCut& cut);
 std::vector<LpCut> combs_by_shrinking(const CapacityGraph& graph, int max_cuts, bool cut_tree,
                                       bool (*stop)() = nullptr);
 
+// Combs by teething: each handle of the cuts given (combs' handles and subtour cuts' sets)
+// takes the teeth that gain most, 3 - x(edges leaving T) each, disjoint and odd in number:
+// among the edges leaving it with x above 1/2, the light subtour sets that cross it and
+// the comb's own teeth. The violation is then 1 - x(edges leaving H) + the gains.
+std::vector<LpCut> combs_by_teething(const CapacityGraph& graph, const std::vector<LpCut>& cuts,
+                                     int max_cuts, bool (*stop)() = nullptr);
+
 // Combs made deeper one point at a time: a point moved into or out of the handle or into or
-// out of a tooth, the move that grows the violation most each time, while the sets stay a
-// comb (the teeth disjoint, each meeting the handle and its outside). Each move changes the
-// left side by the point's edges into the set and the right side by 1, so its effect is
-// known from the point's edges alone. Returns the combs that end violated by more than
-// they began with, and by at least least_violation; every one is a comb (is_comb). Cuts
-// that are not combs are passed over.
+// out of a tooth while the sets stay a comb (the teeth disjoint, each meeting the handle and
+// its outside). Each move changes the left side by the point's edges into the set and the
+// right side by 1, so its effect is known from the point's edges alone. The best move is
+// taken each time; with lookahead even one that loses, each point moving once at most, and
+// the deepest comb met along the way is kept: a point moved out of a tooth often lets a
+// neighbour in (att532's root: 27646 with such moves, 27639 with gains only). Returns the
+// combs that end violated by more than they began with, and by at least least_violation;
+// every one is a comb (is_comb). Cuts that are not combs are passed over.
 std::vector<LpCut> tighten_combs(const CapacityGraph& graph, const std::vector<LpCut>& combs,
-                                 double least_violation, bool (*stop)() = nullptr);
+                                 double least_violation, bool lookahead,
+                                 bool (*stop)() = nullptr);
 
 // Whether the relaxation takes combs and tightens them (subtour_lp_separate); benchmarks
 // turn them off to measure what they bring. With them the root's gap below the optimum fell

@@ -95,8 +95,12 @@ bool subtour_lp_solve(SubtourLp* lp);
 // and blossoms is set, combs: blossoms found by the odd-component heuristic on its edges
 // x(i, j) + x(j, i) and combs by shrinking its paths at 1 (combs.h), or when those find
 // none and cut_tree is set, both by the cut tree (blossoms.h); with blossoms set, the LP's
-// combs and the new ones made deeper (tighten_combs) as well. Returns how many. Works on
-// the solution's support, not on every arc.
+// combs and the new ones made deeper (tighten_combs) as well. Where the deeper separation
+// is wanted (cut_tree or pooling set: the root's rounds, the proofs that look for the cut
+// tree), teeth are chosen afresh for the handles of the LP's cuts and the new ones
+// (combs_by_teething), and tightening looks past moves that lose; elsewhere (the nodes of
+// the search over paths, the proof that meets every optimal tour) they doubled a node's
+// time (lin318). Returns how many. Works on the solution's support, not on every arc.
 int subtour_lp_separate(SubtourLp* lp, int max_cuts, bool blossoms, bool cut_tree = false);
 // Removes the cuts that were slack in the last solve (not tight, zero dual), into the pool
 // with pooling set; returns how many. A search adds cuts at every node, and those of a

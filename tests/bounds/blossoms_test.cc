@@ -100,7 +100,7 @@ int tour_excess(const LpCut& cut, const std::vector<int>& order) {
 // live), every separator on its solution and the tightening of what they found: every cut
 // is a comb, violated there, and no tour of the points violates it.
 TEST(Blossoms, EveryCutFoundHoldsForEveryTour) {
-  int cuts_checked = 0, combs_checked = 0, tightened_checked = 0;
+  int cuts_checked = 0, combs_checked = 0, tightened_checked = 0, teethed_checked = 0;
   for (uint64_t seed = 1; seed <= 400; ++seed) {
     const int n = 8 + static_cast<int>(seed % 2);
     std::mt19937_64 random(seed);
@@ -122,6 +122,7 @@ TEST(Blossoms, EveryCutFoundHoldsForEveryTour) {
     subtour_lp_solve(&lp);
     while (subtour_lp_separate(&lp, 16, false) > 0) subtour_lp_solve(&lp);
     const CapacityGraph graph = support_graph(&lp);
+    const std::vector<LpCut> subtour_cuts = lp.cuts;
     subtour_lp_destroy(&lp);
     std::vector<LpCut> cuts = blossoms_by_components(graph, 16);
     for (LpCut& cut : blossoms_by_cut_tree(graph, 16)) cuts.push_back(std::move(cut));
@@ -130,6 +131,14 @@ TEST(Blossoms, EveryCutFoundHoldsForEveryTour) {
         combs_checked += cut.teeth[0].size() + cut.teeth[1].size() + cut.teeth[2].size() > 6;
         cuts.push_back(std::move(cut));
       }
+    }
+    // Teething, with the handles of the subtour cuts and of what was found, and the light
+    // subtour sets as teeth.
+    std::vector<LpCut> handles = subtour_cuts;
+    handles.insert(handles.end(), cuts.begin(), cuts.end());
+    for (LpCut& cut : combs_by_teething(graph, handles, 16)) {
+      ++teethed_checked;
+      cuts.push_back(std::move(cut));
     }
     // Tightening, from each cut with a point moved into or out of its handle: the moves
     // back, and any others, must keep a comb.
@@ -141,9 +150,11 @@ TEST(Blossoms, EveryCutFoundHoldsForEveryTour) {
         if (is_comb(other)) moved.push_back(std::move(other));
       }
     }
-    for (LpCut& cut : tighten_combs(graph, moved, 1e-3)) {
-      ++tightened_checked;
-      cuts.push_back(std::move(cut));
+    for (bool lookahead : {false, true}) {
+      for (LpCut& cut : tighten_combs(graph, moved, 1e-3, lookahead)) {
+        ++tightened_checked;
+        cuts.push_back(std::move(cut));
+      }
     }
     std::vector<int> order(n);
     for (const LpCut& cut : cuts) {
@@ -162,6 +173,7 @@ TEST(Blossoms, EveryCutFoundHoldsForEveryTour) {
   EXPECT_GT(cuts_checked, 5);  // the problems do give blossoms to check
   EXPECT_GT(combs_checked, 0);  // and combs with a tooth of three points or more
   EXPECT_GT(tightened_checked, 5);  // and tightened combs
+  EXPECT_GT(teethed_checked, 0);  // and combs with teeth chosen afresh
 }
 
 }  // namespace
