@@ -38,14 +38,15 @@ static void report_sizes() {
     const BranchAndCutCounts& counts = branch_and_cut_counts;
     fprintf(stderr, "search: %lld rounds, %lld nodes, %lld arcs kept, root bound %.3f, good tour %lld, "
             "root LP columns %lld, root %.3f s, proof nodes %lld, proof done %.3f s, questions %lld, "
-            "refuted by them %lld, their nodes %lld, their time %.3f s, every optimal tour: %lld nodes, "
-            "%lld tours, done %.3f s\n",
+            "refuted by them %lld, their nodes %lld, their time %.3f s, spared by local search %lld, "
+            "every optimal tour: %lld nodes, %lld tours, done %.3f s\n",
             static_cast<long long>(counts.rounds), static_cast<long long>(counts.nodes), static_cast<long long>(counts.arcs_kept),
             counts.root_bound, static_cast<long long>(counts.good_tour_cost),
             static_cast<long long>(counts.root_columns), counts.root_seconds,
             static_cast<long long>(counts.proof_nodes), counts.proof_seconds,
             static_cast<long long>(counts.questions), static_cast<long long>(counts.refuted_by_questions),
             static_cast<long long>(counts.question_nodes), counts.question_seconds,
+            static_cast<long long>(counts.witnesses_by_local_search),
             static_cast<long long>(counts.every_tour_nodes), static_cast<long long>(counts.every_tour_tours),
             counts.every_tour_seconds);
   }

@@ -124,6 +124,7 @@ struct BranchAndCutCounts {
   int64_t refuted_by_questions;  // the children they dropped
   int64_t question_nodes;        // the nodes of their proofs
   double question_seconds;       // and the time they took, summed over the threads
+  int64_t witnesses_by_local_search;  // questions spared: local search found a tour there
   int64_t every_tour_nodes;      // nodes of the proof that meets every optimal tour
   int64_t every_tour_tours;      // the tours it met (those of the optimum's cost, when complete)
   double every_tour_seconds;     // from the start of the solve to its end
@@ -142,3 +143,7 @@ extern bool branch_and_cut_root_only;
 // Benchmark seam: false leaves the least cost to the search over paths alone, as before the
 // cost proof; true in the program.
 extern bool branch_and_cut_cost_proof;
+// Test seam: true looks for a tour with each question's path by local search before the
+// question's first node, not only after it (small problems seldom need the search there);
+// false in the program.
+extern bool branch_and_cut_witness_first;
