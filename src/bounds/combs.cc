@@ -162,6 +162,7 @@ std::vector<LpCut> combs_by_teething(const CapacityGraph& graph, const std::vect
   };
   std::vector<Set> light;
   for (const LpCut& cut : cuts) {
+    if (stop && stop()) return found;  // each cut is O(n)
     if (!cut.teeth.empty() || static_cast<int>(cut.side.size()) != n) continue;
     int members = 0;
     for (uint8_t s : cut.side) members += s;
@@ -360,16 +361,16 @@ std::vector<LpCut> tighten_combs(const CapacityGraph& graph, const std::vector<L
       }
       violation += best_gain;
       moved[p] = 1;
-      if (violation > best_violation + LEAST_GAIN || !lookahead) {
+      // Without lookahead every move gains: the last state is the best, kept as it goes.
+      if (lookahead && violation > best_violation + LEAST_GAIN) {
         best_violation = violation, best_state = state, since_best = 0;
-      } else if (++since_best > 10) {
+      } else if (lookahead && ++since_best > 10) {
         break;
       }
       consider(p);
       for (const auto& [q, x] : graph[p]) consider(q);
     }
-    state = best_state;
-    violation = best_violation;
+    if (lookahead) state = std::move(best_state), violation = best_violation;
     if (violation < start + LEAST_GAIN || violation < least_violation) continue;
     LpCut cut{state.in_handle, std::vector<std::vector<int>>(k)};
     for (int p = 0; p < n; ++p) {

@@ -105,6 +105,7 @@ constexpr int QUESTION_KICKS_DIVISOR = 10;
 // proof goes past its first node: kicks a point. A tenth of that missed pcb442's tour from
 // 1, 2, 3 (a question of 198 nodes and 4 s instead).
 constexpr int64_t WITNESS_KICKS_PER_POINT = 1;
+constexpr int WITNESS_MOST_POINTS = 2000;
 // Refuted states remembered at most, and the memory they may take (a key of n / 8 bytes and
 // about 64 beside it each), at most half of what the tables leave.
 constexpr size_t MOST_REFUTED_STATES = size_t{1} << 22;
@@ -153,6 +154,7 @@ struct Search {
   int n = 0;
   int shift = 0;                 // t
   int64_t scale = 1;             // K
+  int64_t cut_largest = 0;       // above |D_t(i, j)| for every arc
   const DistanceMatrix* matrix = nullptr;
   std::vector<int> core_arcs;        // the arcs a new LP starts with, ascending
   bool symmetric = false;            // D_t(i, j) = D_t(j, i) for every pair
@@ -296,6 +298,7 @@ static bool choose_cut_and_scale() {
   search.shift = 0;
   while ((largest >> search.shift) >= (uint64_t{1} << 40)) ++search.shift;
   const uint64_t cut_largest = (largest >> search.shift) + 1;
+  search.cut_largest = static_cast<int64_t>(cut_largest);
   search.scale = 1;
   while (search.scale < (int64_t{1} << 20) &&
          cut_largest * static_cast<uint64_t>(search.scale) * 2 <= (uint64_t{1} << 41)) {
@@ -663,9 +666,12 @@ static CostProofProblem proof_problem(const uint8_t* allowed) {
 static bool witness_with_path(const std::vector<int>& path) {
   const int n = search.n;
   const int length = static_cast<int>(path.size());
-  if (!search.symmetric || n < 5 || search.tour_candidates.empty()) return false;
-  int64_t most = 0;
-  for (int64_t c : search.cut_cost) most = std::max(most, c < 0 ? -c : c);
+  // The search copies the n x n costs: past a few thousand points that is memory the
+  // engine never set aside, and seconds between looks at the stop request.
+  if (!search.symmetric || n < 5 || n > WITNESS_MOST_POINTS || search.tour_candidates.empty()) {
+    return false;
+  }
+  const int64_t most = search.cut_largest;
   // The path's edges each cheaper by more than any tour's cost, within the local search's
   // 2^40 for each cost.
   const __int128 lowering = static_cast<__int128>(n + 1) * (2 * most + 1);
