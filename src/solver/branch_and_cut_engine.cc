@@ -102,9 +102,11 @@ constexpr bool CUT_TREE_IN_PROOFS = true;
 // a path, more seldom pay (a280's questions: 0.9 s with n kicks, 0.5 s with n / 10).
 constexpr int QUESTION_KICKS_DIVISOR = 10;
 // The local search that looks for a tour with a question's path, before the question's
-// proof goes past its first node: kicks a point. A tenth of that missed pcb442's tour from
-// 1, 2, 3 (a question of 198 nodes and 4 s instead).
-constexpr int64_t WITNESS_KICKS_PER_POINT = 1;
+// proof goes past its first node: kicks a point. It runs only where that node settled
+// nothing, a few times a solve. With a tenth of a kick a point it missed pcb442's tour from
+// 1, 2, 3 (a question of 198 nodes and 4 s instead); with one, those from 1, 2, 3, 4, 5 and
+// from 1 .. 27 (questions of 9 s each, the whole solve 36 to 48 s against 20 to 22 s).
+constexpr int64_t WITNESS_KICKS_PER_POINT = 5;
 constexpr int WITNESS_MOST_POINTS = 2000;
 // Refuted states remembered at most, and the memory they may take (a key of n / 8 bytes and
 // about 64 beside it each), at most half of what the tables leave.
@@ -719,6 +721,26 @@ static bool witness_with_path(const std::vector<int>& path) {
   return true;
 }
 
+// The question a thread is asking, if any: its worker and the child it asks about.
+struct AskedQuestion {
+  Worker* worker = nullptr;
+  int depth = 0;
+  int next = 0;
+};
+static thread_local AskedQuestion asked_question;
+
+// Whether the question in hand is moot: another worker has met an optimal tour that comes
+// before its child in the order, and the child, its limit then below the optimum, is dropped
+// whatever the answer (pcb442: a question about the paths from 1, 35 went on for 12 s after
+// the first optimal tour, from 1, 2, was met). Or a stop request.
+static bool question_over() {
+  if (stopping()) return true;
+  AskedQuestion& asked = asked_question;
+  if (asked.worker == nullptr) return false;
+  read_best(*asked.worker);
+  return limit_of(*asked.worker, asked.depth + 1, asked.next) < search.proven_floor;
+}
+
 // Whether a question (a cost proof over the tours that start with the path and then next,
 // with a cap on its nodes) shows that none of them costs the proven optimum: the child is
 // then dropped. A tour it finds there joins the witnesses.
@@ -746,6 +768,8 @@ static bool refuted_by_question(Worker& w, int next) {
     return improve_tour(start, search.n / QUESTION_KICKS_DIVISOR, INT64_MIN, stopping);
   };
   problem.lp = &w.lp;
+  problem.stop = question_over;
+  asked_question = {&w, depth, next};
   const double asked = clock_seconds();
   // Its first node settles most questions; local search looks for a tour only where it
   // does not, before the rest of the proof.
@@ -753,7 +777,7 @@ static bool refuted_by_question(Worker& w, int next) {
   bool spared = branch_and_cut_witness_first && witness_with_path(path);
   CostProof answer;
   if (!spared) answer = prove_cost(problem, search.proven_floor);
-  if (!spared && !answer.complete && answer.tour.empty() && !stopping()) {
+  if (!spared && !answer.complete && answer.tour.empty() && !question_over()) {
     spared = witness_with_path(path);
     if (!spared) {
       problem.most_nodes = QUESTION_MOST_NODES;
@@ -763,6 +787,8 @@ static bool refuted_by_question(Worker& w, int next) {
     }
   }
   for (int t = 1; t <= depth; ++t) subtour_lp_fix_arc(&w.lp, w.path[t - 1], w.path[t], true);
+  const bool moot = question_over();
+  asked_question = {};
   if (spared) return false;
   std::lock_guard<std::mutex> hold(search.lock);
   ++branch_and_cut_counts.questions;
@@ -771,7 +797,8 @@ static bool refuted_by_question(Worker& w, int next) {
   if (!answer.tour.empty() && search.witnesses.size() < MOST_WITNESSES) {
     search.witnesses.push_back(answer.tour);
   }
-  if (!answer.complete || !answer.tour.empty() || stopping()) {
+  if (moot) return false;  // no miss: its child goes all the same
+  if (!answer.complete || !answer.tour.empty()) {
     ++search.question_misses;
     return false;
   }
@@ -807,8 +834,22 @@ static std::vector<int> first_of_every_optimal_tour(const std::vector<LpCut>& cu
   const CostProof every = prove_cost(problem, optimum);
   branch_and_cut_counts.every_tour_nodes = every.nodes;
   branch_and_cut_counts.every_tour_tours = static_cast<int64_t>(every.tours.size());
-  if (!every.complete || every.limit != optimum || every.tours.empty()) return {};
-  return *std::min_element(every.tours.begin(), every.tours.end());
+  if (every.complete && every.limit == optimum && !every.tours.empty()) {
+    return *std::min_element(every.tours.begin(), every.tours.end());
+  }
+  // Cut short, its tours of the optimum's cost still spare the questions along them (rat783
+  // met 8 before its cap).
+  if (every.limit == optimum) {
+    for (const std::vector<int>& tour : every.tours) {
+      if (search.witnesses.size() + 2 > MOST_WITNESSES) break;
+      search.witnesses.push_back(tour);
+      if (search.symmetric) {
+        search.witnesses.push_back(tour);
+        std::reverse(search.witnesses.back().begin() + 1, search.witnesses.back().end());
+      }
+    }
+  }
+  return {};
 }
 
 // The next task, lowest in the order first (the first optimal tour ends the limit's ties
