@@ -721,6 +721,16 @@ static bool witness_with_path(const std::vector<int>& path) {
   return true;
 }
 
+// A tour of the optimum's cost as a witness; for symmetric costs also the other way round,
+// which a path may follow as well.
+static void add_witness_both_ways(const std::vector<int>& tour) {
+  search.witnesses.push_back(tour);
+  if (search.symmetric) {
+    search.witnesses.push_back(tour);
+    std::reverse(search.witnesses.back().begin() + 1, search.witnesses.back().end());
+  }
+}
+
 // The question a thread is asking, if any: its worker and the child it asks about.
 struct AskedQuestion {
   Worker* worker = nullptr;
@@ -842,11 +852,7 @@ static std::vector<int> first_of_every_optimal_tour(const std::vector<LpCut>& cu
   if (every.limit == optimum) {
     for (const std::vector<int>& tour : every.tours) {
       if (search.witnesses.size() + 2 > MOST_WITNESSES) break;
-      search.witnesses.push_back(tour);
-      if (search.symmetric) {
-        search.witnesses.push_back(tour);
-        std::reverse(search.witnesses.back().begin() + 1, search.witnesses.back().end());
-      }
+      add_witness_both_ways(tour);
     }
   }
   return {};
@@ -1257,11 +1263,8 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
       const double gap = static_cast<double>(proof.lower - root_proven);
       search.questions =
           gap <= QUESTIONS_MOST_GAP * std::max(1.0, std::fabs(static_cast<double>(proof.lower)));
-      search.witnesses.assign(1, order);
-      if (search.symmetric) {
-        search.witnesses.push_back(order);
-        std::reverse(search.witnesses.back().begin() + 1, search.witnesses.back().end());
-      }
+      search.witnesses.clear();
+      add_witness_both_ways(order);
       // The root's binding cuts only: the others weigh down every LP of that proof, whose
       // nodes find what they need again (lin318: it ends within its cap, in 399 nodes,
       // where with every root cut it took 470 and stopped at its cap).
