@@ -257,6 +257,10 @@ SubtourLpBasis subtour_lp_basis(const SubtourLp* lp) {
   const int columns = model->numberColumns(), first_cut_row = degree_rows(lp);
   SubtourLpBasis basis;
   basis.columns.assign(status, status + columns);
+  basis.column_arcs.resize(columns);
+  for (int column = 0; column < columns; ++column) {
+    basis.column_arcs[column] = lp->column_tail[column] * lp->n + lp->column_head[column];
+  }
   basis.degree_rows.assign(status + columns, status + columns + first_cut_row);
   const int cut_rows = model->numberRows() - first_cut_row;
   for (int cut = 0; cut < cut_rows && cut < static_cast<int>(lp->cut_hash.size()); ++cut) {
@@ -267,13 +271,26 @@ SubtourLpBasis subtour_lp_basis(const SubtourLp* lp) {
 
 void subtour_lp_set_basis(SubtourLp* lp, const SubtourLpBasis& basis) {
   ClpSimplex* model = model_of(lp);
+  if (model->statusArray() == nullptr) model->createStatus();  // never solved yet
   unsigned char* status = model->statusArray();
   const int columns = model->numberColumns(), first_cut_row = degree_rows(lp);
   if (static_cast<int>(basis.degree_rows.size()) != first_cut_row) return;
   constexpr unsigned char BASIC = 1, AT_LOWER_BOUND = 3;
-  const int kept = std::min(columns, static_cast<int>(basis.columns.size()));
-  std::copy(basis.columns.begin(), basis.columns.begin() + kept, status);
-  std::fill(status + kept, status + columns, AT_LOWER_BOUND);
+  // Column by column while the arcs agree (a basis of this LP: all of them), by arc after.
+  std::unordered_map<int, unsigned char> by_arc;
+  const int known = static_cast<int>(std::min(basis.columns.size(), basis.column_arcs.size()));
+  for (int column = 0; column < columns; ++column) {
+    const int arc = lp->column_tail[column] * lp->n + lp->column_head[column];
+    if (column < known && basis.column_arcs[column] == arc) {
+      status[column] = basis.columns[column];
+      continue;
+    }
+    if (by_arc.empty()) {
+      for (int k = 0; k < known; ++k) by_arc.emplace(basis.column_arcs[k], basis.columns[k]);
+    }
+    const auto found = by_arc.find(arc);
+    status[column] = found == by_arc.end() ? AT_LOWER_BOUND : found->second;
+  }
   std::copy(basis.degree_rows.begin(), basis.degree_rows.end(), status + columns);
   std::unordered_map<uint64_t, unsigned char> cut_status;
   for (const auto& [hash, value] : basis.cuts) cut_status.emplace(hash, value);

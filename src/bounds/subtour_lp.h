@@ -110,16 +110,18 @@ int subtour_lp_drop_slack_cuts(SubtourLp* lp);
 void subtour_lp_add_cuts(SubtourLp* lp, const std::vector<LpCut>& cuts);
 double subtour_lp_objective(const SubtourLp* lp);
 // A basis of the LP, to start a later solve from after other solves have moved it: columns
-// by their index (columns are only ever added), cut rows by their cut's hash (cuts come and
-// go). Only a guess for the solver: a wrong one costs steps, never a wrong answer.
+// by their arc (columns are only ever added, but another LP over the same problem may have
+// added others), cut rows by their cut's hash (cuts come and go). Only a guess for the
+// solver: a wrong one costs steps, never a wrong answer.
 struct SubtourLpBasis {
   std::vector<uint8_t> columns;                     // the solver's status per column
+  std::vector<int> column_arcs;                     // and its arc (edges: i * n + j, i < j)
   std::vector<uint8_t> degree_rows;                 // and per degree row
   std::vector<std::pair<uint64_t, uint8_t>> cuts;   // (cut hash, status) per cut row
 };
 SubtourLpBasis subtour_lp_basis(const SubtourLp* lp);
-// Sets the basis for the next solve: columns added since start at their lower bound, cuts
-// added since with their row basic.
+// Sets the basis for the next solve, made by this LP or another over the same problem:
+// columns it lacks start at their lower bound, cuts it lacks with their row basic.
 void subtour_lp_set_basis(SubtourLp* lp, const SubtourLpBasis& basis);
 // A guess at the LP's optimum after a change of bounds: at most iterations steps of the dual
 // simplex from the last basis, its objective then (a huge value when infeasible). Leaves x,

@@ -199,6 +199,30 @@ TEST(SubtourLp, DroppedCutsReturnFromThePoolWhenViolatedAgain) {
   EXPECT_GT(returned, 0);  // the problems do drop cuts that are violated again
 }
 
+// A basis moves between two LPs over the same problem whose columns differ in order (the
+// workers of a proof each price in their own): set on the other LP, never solved yet, it is
+// the same basis, optimal from the first step. Mapped by index, it would not be.
+TEST(SubtourLp, ABasisMovesToAnotherLpByItsArcs) {
+  for (uint64_t seed = 1; seed <= 10; ++seed) {
+    const Problem problem = random_problem(12, 1, 100, seed, true);
+    const int n = problem.n;
+    std::vector<uint8_t> allowed(static_cast<size_t>(n) * n, 1);
+    for (int i = 0; i < n; ++i) allowed[i * n + i] = 0;
+    std::vector<int> arcs = arcs_of(allowed);
+    SubtourLp first, second;
+    subtour_lp_create(&first, n, problem.cost.data(), arcs, nullptr, true);
+    subtour_lp_solve(&first);
+    while (subtour_lp_separate(&first, 16, true) > 0) subtour_lp_solve(&first);
+    std::reverse(arcs.begin(), arcs.end());
+    subtour_lp_create(&second, n, problem.cost.data(), arcs, nullptr, true);
+    subtour_lp_add_cuts(&second, first.cuts);
+    subtour_lp_set_basis(&second, subtour_lp_basis(&first));
+    EXPECT_NEAR(subtour_lp_trial(&second, 0), subtour_lp_objective(&first), 1e-6) << "seed " << seed;
+    subtour_lp_destroy(&first);
+    subtour_lp_destroy(&second);
+  }
+}
+
 // Two groups, {0, 1, 2} and {3, 4, 5}, joined only by the arcs 2 -> 3 and 5 -> 0: no tour
 // starts 0 -> 2, yet every point of the completion from 2 has an arc to take. Only the LP,
 // infeasible with its cut around the first group, sees it, and its bound must show it.
