@@ -90,6 +90,9 @@ constexpr int64_t EVERY_TOUR_NODES_PER_PROOF_NODE = 4;
 constexpr int64_t EVERY_TOUR_NODES_PER_POINT = 2;
 constexpr size_t EVERY_TOUR_MOST_TOURS = 8;
 constexpr double EVERY_TOUR_SECONDS_BESIDE = 1.0;
+// And never past this many seconds: att532's cost proof took 134 s, and the proof of every
+// tour then met no tour in as long again.
+constexpr double EVERY_TOUR_MOST_SECONDS = 10.0;
 // The cost proof and the questions take the cut tree's blossoms and combs at their nodes
 // (CostProofProblem.cut_tree): pcb442's proof took 737 nodes and 24.5 s without, 333 and
 // 12.5 s with (the whole solve 95 s, then 44 s with the restart below); rat783's 153 nodes
@@ -640,6 +643,16 @@ static void visit(Worker& w, int first_child) {
   }
 }
 
+// Threads for a job: one a processor, as far as the memory goes that each helper needs
+// beside the first worker's.
+static int32_t affordable_threads() {
+  const int64_t arcs = static_cast<int64_t>(search.n) * search.n;
+  const int64_t affordable =
+      std::max<int64_t>(table_bytes_available() - arcs * BYTES_PER_ARC, 0) /
+      (arcs * BYTES_PER_ARC_A_HELPER);
+  return static_cast<int32_t>(std::min<int64_t>(solver_thread_count(), affordable + 1));
+}
+
 // A cost proof over the search's costs and the given allowed arcs, its tours improved by the
 // good tour's local search; the caller adds what it starts from.
 static CostProofProblem proof_problem(const uint8_t* allowed) {
@@ -839,6 +852,9 @@ static std::vector<int> first_of_every_optimal_tour(const std::vector<LpCut>& cu
   problem.improve = nullptr;  // a tour met prunes nothing here
   problem.every_tour = true;
   problem.most_tours = EVERY_TOUR_MOST_TOURS;
+  // One worker: its tree runs down an optimal tour a split at a time, one child of each
+  // dropped at once, and two workers handed its nodes back and forth, each from an LP that
+  // had not seen the last (lin318: 163 nodes in its time where one worker took 399).
   problem.most_nodes =
       EVERY_TOUR_NODES_PER_PROOF_NODE * proof_nodes + EVERY_TOUR_NODES_PER_POINT * search.n;
   const CostProof every = prove_cost(problem, optimum);
@@ -982,19 +998,13 @@ static void run_round(__int128 limit) {
   search.hungry.store(false);
   search.next_helper.store(0);
   search.main_thread = std::this_thread::get_id();
-  // The recursion goes as deep as the points, on helper threads with smaller stacks; and
-  // each helper needs memory of its own beside the first worker's.
-  int64_t threads = search.n <= MOST_POINTS_SHARED ? solver_thread_count() : 1;
-  const int64_t arcs = static_cast<int64_t>(search.n) * search.n;
-  const int64_t affordable =
-      std::max<int64_t>(table_bytes_available() - arcs * BYTES_PER_ARC, 0) /
-      (arcs * BYTES_PER_ARC_A_HELPER);
-  if (threads - 1 > affordable) threads = affordable + 1;
+  // The recursion goes as deep as the points, on helper threads with smaller stacks.
+  const int32_t threads = search.n <= MOST_POINTS_SHARED ? affordable_threads() : 1;
   search.round_cuts = search.own.lp.cuts;
   remember_lp_columns();
   if (search.helpers.size() < static_cast<size_t>(threads - 1)) search.helpers.resize(threads - 1);
   prepare_worker(search.own);
-  run_on_threads(round_work, static_cast<int32_t>(threads));
+  run_on_threads(round_work, threads);
   for (Worker& helper : search.helpers) subtour_lp_destroy(&helper.lp);
   if (search.out_of_memory.load()) throw std::bad_alloc();
   show_progress();
@@ -1246,6 +1256,7 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
     problem.cuts = own.lp.cuts;
     problem.restart_nodes = PROOF_RESTART_NODES;
     problem.cut_tree = CUT_TREE_IN_PROOFS;
+    problem.threads = affordable_threads();
     const CostProof proof = prove_cost(problem, ceiling - 1);
     branch_and_cut_counts.proof_nodes = proof.nodes;
     branch_and_cut_counts.proof_seconds = clock_seconds() - solve_start;
@@ -1274,7 +1285,8 @@ static bool solve_search(void (*step)(int64_t), int64_t steps_done) {
       }
       const std::vector<int> first =
           first_of_every_optimal_tour(every_cuts, proof.lower, proof.nodes,
-                                      clock_seconds() - solve_start + EVERY_TOUR_SECONDS_BESIDE);
+                                      std::min(clock_seconds() - solve_start, EVERY_TOUR_MOST_SECONDS) +
+                                          EVERY_TOUR_SECONDS_BESIDE);
       branch_and_cut_counts.every_tour_seconds = clock_seconds() - solve_start;
       if (!first.empty() && !stopping()) {
         const PathCost cost = exact_cost(first);

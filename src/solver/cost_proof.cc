@@ -2,14 +2,19 @@
 #include "solver/cost_proof.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <numeric>
 #include <queue>
 #include <utility>
 
 #include "bounds/exact_bound.h"
+#include "solver/worker_threads.h"
 #include "tour/chained_search.h"
 
 namespace {
@@ -77,7 +82,7 @@ struct Proof {
   std::vector<int> fixed_out, fixed_in;  // the node's fixed arc from / into each point, or -1;
                                          // symmetric: a point's fixed edges' other ends
   std::vector<int> applied_fixed, applied_forbidden;  // what the LP holds now
-  size_t strong = 0;  // arcs whose two sides are tried before a branch is chosen
+  bool made_lp = false;  // own_lp was made (a helper that never started made none)
 };
 
 bool stopping(const Proof& proof) { return proof.problem->stop && proof.problem->stop(); }
@@ -391,7 +396,7 @@ double trial_objective(Proof& proof, const std::vector<int>& fixed, const std::v
 
 // The node's two children on an arc (an edge, as its arc i -> j with i < j): the tours
 // without it and those with it. The LP holds the node's basis.
-std::vector<Node> split_on(Proof& proof, const Node& node, int arc, int64_t* created) {
+std::vector<Node> split_on(Proof& proof, const Node& node, int arc) {
   const int n = proof.n, i = arc / n, j = arc % n;
   std::vector<Node> made;
   Node without = node;
@@ -402,18 +407,15 @@ std::vector<Node> split_on(Proof& proof, const Node& node, int arc, int64_t* cre
   with.fixed.push_back(arc);
   made.push_back(std::move(with));
   const auto basis = std::make_shared<const SubtourLpBasis>(subtour_lp_basis(proof.lp));
-  for (Node& child : made) {
-    child.order = (*created)++;
-    child.basis = basis;
-  }
+  for (Node& child : made) child.basis = basis;
   return made;
 }
 
 // The node's children, or none when the LP gives nothing to branch on. The branch is chosen
 // among the most fractional arcs (edges) by the objectives of its two sides (strong
 // branching): the LP of a degenerate problem has many optima, and a split between two of
-// them raises no bound.
-std::vector<Node> children(Proof& proof, const Node& node, int64_t* created) {
+// them raises no bound. strong: the arcs tried at most.
+std::vector<Node> children(Proof& proof, const Node& node, size_t strong) {
   const int n = proof.n;
   const bool symmetric = proof.problem->symmetric;
   const double objective = subtour_lp_objective(proof.lp);
@@ -446,8 +448,7 @@ std::vector<Node> children(Proof& proof, const Node& node, int64_t* created) {
   if (candidates.empty()) return made;
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const auto& a, const auto& b) { return a.first > b.first; });
-  const size_t most =
-      proof.problem->first_tour_ends ? STRONG_CANDIDATES_IN_QUESTIONS : proof.strong;
+  const size_t most = proof.problem->first_tour_ends ? STRONG_CANDIDATES_IN_QUESTIONS : strong;
   if (candidates.size() > most) candidates.resize(most);
   int best = candidates[0].second;  // the trials leave the node's basis in place
   double best_score = -1;
@@ -461,7 +462,7 @@ std::vector<Node> children(Proof& proof, const Node& node, int64_t* created) {
     const double score = std::max(out - objective, 1e-6) * std::max(in - objective, 1e-6);
     if (score > best_score) best_score = score, best = arc;
   }
-  return split_on(proof, node, best, created);
+  return split_on(proof, node, best);
 }
 
 // Whether the node's fixings can still make a tour: no point with two ways out or in, and
@@ -492,87 +493,180 @@ bool consistent(const Proof& proof, const Node& node) {
   return true;
 }
 
-}  // namespace
-
-CostProof prove_cost(const CostProofProblem& problem, __int128 limit) {
-  CostProof result;
-  result.limit = limit;
-  const int n = problem.n;
-  Proof proof;
-  proof.problem = &problem;
-  proof.n = n;
-  proof.allowed.assign(problem.allowed, problem.allowed + static_cast<size_t>(n) * n);
-  proof.fixed_out.assign(n, -1);
-  proof.fixed_in.assign(n, -1);
-  if (problem.lp) {
-    proof.lp = problem.lp;
-  } else {
-    subtour_lp_create(proof.lp, n, problem.cost, problem.arcs, problem.stop, problem.symmetric);
-    subtour_lp_add_cuts(proof.lp, problem.cuts);
-  }
-  const __int128 scale = problem.scale;
+// What the workers of one proof share, under its lock: the open nodes, the tours met and the
+// limit they set, and how the proof ends.
+struct Shared {
+  const CostProofProblem* problem = nullptr;
+  std::mutex lock;
+  std::condition_variable wake;
   std::priority_queue<Node, std::vector<Node>, LaterFirst> open;
   int64_t created = 0;
   Node root;
-  root.bound = -NO_COMPLETION;
-  root.order = created++;
-  for (size_t t = 1; t < problem.path.size(); ++t) {
-    int i = problem.path[t - 1], j = problem.path[t];
-    if (problem.symmetric && j < i) std::swap(i, j);
-    root.fixed.push_back(i * n + j);
-  }
-  open.push(root);
+  CostProof result;
+  size_t strong = STRONG_CANDIDATES;  // arcs whose two sides are tried before a branch
   bool unsettled = false;  // a node neither dropped nor split: the proof is incomplete
+  bool ended = false;      // by a tour, when the first ends the proof
+  bool too_many = false;   // every_tour: more tours than most_tours
+  bool over = false;       // a worker ended the proof: no more nodes are taken
+  int busy = 0;            // workers with a node in hand, whose children may still come
   __int128 highest = -NO_COMPLETION;  // the least bound in cost units, as it rose
   int64_t rose_at = 0;
-  bool ended = false;  // by a tour, when the first ends the proof, or by the cap on nodes
-  bool too_many = false;  // every_tour: more tours than most_tours
-  // Whether the tour lowered the limit.
-  auto take_tour = [&](const std::vector<int>& found) {
-    const std::vector<int> tour = along_path(found, problem.path, problem.symmetric);
-    if (tour.empty()) return false;
-    __int128 cost = 0;
-    for (int t = 0; t < n; ++t) cost += problem.cost[static_cast<size_t>(tour[t]) * n + tour[(t + 1) % n]];
-    if (cost > result.limit) return false;
-    if (!problem.every_tour) {
-      result.tour = tour;
-      result.tour_cost = cost;
-      result.limit = cost - 1;
-      if (problem.first_tour_ends) ended = true;
-      return true;
-    }
-    // Every tour kept has cost_t equal to the limit: a cheaper one clears them.
-    if (cost < result.limit || result.tours.empty()) {
-      result.limit = cost;
-      result.tours.clear();
-      result.tour = tour;
-      result.tour_cost = cost;
-    }
-    std::vector<int> kept = tour;
-    if (problem.symmetric && n > 2 && kept[1] > kept[n - 1]) std::reverse(kept.begin() + 1, kept.end());
-    if (std::find(result.tours.begin(), result.tours.end(), kept) != result.tours.end()) return false;
-    result.tours.push_back(std::move(kept));
-    if (result.tours.size() > problem.most_tours) too_many = true;
-    return true;
-  };
   int64_t nodes_between_tours = NODES_BETWEEN_TOURS, next_tour_at = 1;
-  proof.strong = STRONG_CANDIDATES;
-  while (!open.empty()) {
-    // A long proof starts again from the root, choosing among more arcs. The tours met and
-    // the limit they set stand; the open nodes go, and the root covers every tour again.
-    if (problem.restart_nodes > 0 && proof.strong == STRONG_CANDIDATES &&
-        result.nodes >= problem.restart_nodes) {
-      open = decltype(open)();
-      root.order = created++;
-      open.push(root);
-      unsettled = false;
-      highest = -NO_COMPLETION;
-      rose_at = result.nodes;
-      proof.strong = STRONG_CANDIDATES_AFTER_RESTART;
+  bool out_of_memory = false;
+  std::vector<Proof>* proofs = nullptr;  // one a worker
+  std::atomic<int> next_proof{0};
+};
+
+__int128 limit_now(Shared& shared) {
+  std::lock_guard<std::mutex> hold(shared.lock);
+  return shared.result.limit;
+}
+
+// Whether the tour lowered the limit (every_tour: was kept). The lock held.
+bool take_tour(Shared& shared, const std::vector<int>& found) {
+  const CostProofProblem& problem = *shared.problem;
+  CostProof& result = shared.result;
+  const int n = problem.n;
+  const std::vector<int> tour = along_path(found, problem.path, problem.symmetric);
+  if (tour.empty()) return false;
+  __int128 cost = 0;
+  for (int t = 0; t < n; ++t) cost += problem.cost[static_cast<size_t>(tour[t]) * n + tour[(t + 1) % n]];
+  if (cost > result.limit) return false;
+  if (!problem.every_tour) {
+    result.tour = tour;
+    result.tour_cost = cost;
+    result.limit = cost - 1;
+    if (problem.first_tour_ends) shared.ended = true;
+    return true;
+  }
+  // Every tour kept has cost_t equal to the limit: a cheaper one clears them.
+  if (cost < result.limit || result.tours.empty()) {
+    result.limit = cost;
+    result.tours.clear();
+    result.tour = tour;
+    result.tour_cost = cost;
+  }
+  std::vector<int> kept = tour;
+  if (problem.symmetric && n > 2 && kept[1] > kept[n - 1]) std::reverse(kept.begin() + 1, kept.end());
+  if (std::find(result.tours.begin(), result.tours.end(), kept) != result.tours.end()) return false;
+  result.tours.push_back(std::move(kept));
+  if (result.tours.size() > problem.most_tours) shared.too_many = true;
+  return true;
+}
+
+// What became of a node a worker took.
+struct Outcome {
+  std::vector<Node> made;  // its children
+  bool back = false;       // a stop or a tour ended the proof first: the node stays open
+  bool unsettled = false;  // neither dropped nor split
+};
+
+// One node, without the lock: its LP solved, priced and cut, its bound raised, tours drawn
+// from its solution, and then dropped, settled or split.
+void run_node(Shared& shared, Proof& proof, Node& node, size_t strong, Outcome* outcome) {
+  const CostProofProblem& problem = *proof.problem;
+  const int n = proof.n;
+  const __int128 scale = problem.scale;
+  apply(proof, node);
+  if (proof.lp->cuts.size() > static_cast<size_t>(n) * DROP_CUTS_PER_POINT) {
+    subtour_lp_drop_slack_cuts(proof.lp);
+  }
+  if (node.basis) subtour_lp_set_basis(proof.lp, *node.basis);
+  subtour_lp_solve(proof.lp);
+  if (!price_in(proof)) {
+    outcome->back = true;
+    return;
+  }
+  const int cut_rounds = problem.first_tour_ends ? QUESTION_CUT_ROUNDS : NODE_CUT_ROUNDS;
+  for (int round = 0; round < cut_rounds && proof.lp->optimal; ++round) {
+    if (subtour_lp_objective(proof.lp) > static_cast<double>(limit_now(shared)) + 1) break;
+    if (subtour_lp_separate(proof.lp, CUTS_PER_ROUND, true, problem.cut_tree) == 0) break;
+    subtour_lp_solve(proof.lp);
+    if (!price_in(proof)) break;
+  }
+  if (stopping(proof)) {
+    outcome->back = true;
+    return;
+  }
+  const __int128 bound = node_bound(proof);
+  if (bound > node.bound) node.bound = bound;
+  if (node.bound + problem.slack > scale * limit_now(shared)) return;
+  // An infeasible LP's solution keeps to none of the node's bounds.
+  const std::vector<int> tour = proof.lp->optimal ? solution_tour(proof) : std::vector<int>{};
+  if (!tour.empty()) {
+    std::lock_guard<std::mutex> hold(shared.lock);
+    take_tour(shared, tour);
+  }
+  if (problem.improve) {
+    int64_t claimed = -1;  // the nodes when this worker took the turn to draw a tour
+    {
+      std::lock_guard<std::mutex> hold(shared.lock);
+      if (shared.result.nodes >= shared.next_tour_at) {
+        claimed = shared.result.nodes;
+        shared.next_tour_at = INT64_MAX;
+      }
     }
-    if (too_many || stopping(proof) ||
+    if (claimed >= 0) {
+      const std::vector<int> improved = problem.improve(tour_near_solution(proof));
+      std::lock_guard<std::mutex> hold(shared.lock);
+      if (take_tour(shared, improved)) {
+        shared.nodes_between_tours = NODES_BETWEEN_TOURS;
+      } else if (claimed > 4 && !problem.first_tour_ends) {
+        shared.nodes_between_tours = std::min(2 * shared.nodes_between_tours, MOST_NODES_BETWEEN_TOURS);
+      }
+      shared.next_tour_at = claimed <= 4 ? claimed + 1 : claimed + shared.nodes_between_tours;
+    }
+  }
+  __int128 limit;
+  {
+    std::lock_guard<std::mutex> hold(shared.lock);
+    if (shared.ended) {
+      outcome->back = true;
+      return;
+    }
+    limit = shared.result.limit;
+  }
+  if (node.bound + problem.slack > scale * limit) return;
+  if (!tour.empty()) {  // the node's LP solution is one tour: settled, or split on its edge
+    const int split = edge_to_split(proof, tour, scale * limit);
+    if (split == SETTLED) return;
+    if (split >= 0) outcome->made = split_on(proof, node, split);
+  }
+  if (outcome->made.empty()) outcome->made = children(proof, node, strong);
+  if (outcome->made.empty()) outcome->unsettled = true;
+}
+
+// A worker: takes the open node of lowest bound, runs it, and puts its children back, until
+// none is left and no other worker holds one, or the proof ends.
+void work(Shared& shared, Proof& proof) {
+  const CostProofProblem& problem = *shared.problem;
+  CostProof& result = shared.result;
+  const __int128 scale = problem.scale;
+  std::unique_lock<std::mutex> hold(shared.lock);
+  while (!shared.over) {
+    // A long proof starts again from the root, choosing among more arcs. The tours met and
+    // the limit they set stand; the open nodes go, and the root covers every tour again
+    // (the children of a node another worker holds still come: a part of the root's tours).
+    if (problem.restart_nodes > 0 && shared.strong == STRONG_CANDIDATES &&
+        result.nodes >= problem.restart_nodes) {
+      shared.open = decltype(shared.open)();
+      shared.root.order = shared.created++;
+      shared.open.push(shared.root);
+      shared.unsettled = false;
+      shared.highest = -NO_COMPLETION;
+      shared.rose_at = result.nodes;
+      shared.strong = STRONG_CANDIDATES_AFTER_RESTART;
+    }
+    if (shared.too_many || stopping(proof) ||
         (problem.most_nodes > 0 && result.nodes >= problem.most_nodes)) {
+      shared.over = true;
       break;
+    }
+    auto& open = shared.open;
+    if (open.empty()) {
+      if (shared.busy == 0) break;
+      shared.wake.wait(hold);
+      continue;
     }
     Node node = open.top();
     if (node.bound + problem.slack > scale * result.limit) {
@@ -580,81 +674,129 @@ CostProof prove_cost(const CostProofProblem& problem, __int128 limit) {
       continue;
     }
     const __int128 least = node.bound >= 0 ? node.bound / scale : -((-node.bound + scale - 1) / scale);
-    if (least > highest) {
-      highest = least;
-      rose_at = result.nodes;
-    } else if (!problem.symmetric && result.nodes - rose_at > STALLED_NODES) {
+    if (least > shared.highest) {
+      shared.highest = least;
+      shared.rose_at = result.nodes;
+    } else if (!problem.symmetric && result.nodes - shared.rose_at > STALLED_NODES) {
+      shared.over = true;
       break;
     }
     open.pop();
     if (!consistent(proof, node)) continue;  // no tour keeps to it
     ++result.nodes;
-    apply(proof, node);
-    if (proof.lp->cuts.size() > static_cast<size_t>(n) * DROP_CUTS_PER_POINT) {
-      subtour_lp_drop_slack_cuts(proof.lp);
+    ++shared.busy;
+    const size_t strong = shared.strong;
+    hold.unlock();
+    Outcome outcome;
+    try {
+      run_node(shared, proof, node, strong, &outcome);
+    } catch (const std::bad_alloc&) {
+      outcome.back = true;
+      hold.lock();
+      shared.out_of_memory = true;
+      hold.unlock();
     }
-    if (node.basis) subtour_lp_set_basis(proof.lp, *node.basis);
-    subtour_lp_solve(proof.lp);
-    if (!price_in(proof)) {
-      open.push(node);
-      break;
+    hold.lock();
+    --shared.busy;
+    if (outcome.back) {
+      shared.open.push(std::move(node));
+      shared.over = true;
     }
-    const int cut_rounds = problem.first_tour_ends ? QUESTION_CUT_ROUNDS : NODE_CUT_ROUNDS;
-    for (int round = 0; round < cut_rounds && proof.lp->optimal; ++round) {
-      if (subtour_lp_objective(proof.lp) > static_cast<double>(result.limit) + 1) break;
-      if (subtour_lp_separate(proof.lp, CUTS_PER_ROUND, true, problem.cut_tree) == 0) break;
-      subtour_lp_solve(proof.lp);
-      if (!price_in(proof)) break;
+    if (outcome.unsettled) shared.unsettled = true;
+    for (Node& child : outcome.made) {
+      child.order = shared.created++;
+      shared.open.push(std::move(child));
     }
-    if (stopping(proof)) {
-      open.push(node);
-      break;
-    }
-    const __int128 bound = node_bound(proof);
-    if (bound > node.bound) node.bound = bound;
-    if (node.bound + problem.slack > scale * result.limit) continue;
-    // An infeasible LP's solution keeps to none of the node's bounds.
-    const std::vector<int> tour = proof.lp->optimal ? solution_tour(proof) : std::vector<int>{};
-    if (!tour.empty()) take_tour(tour);
-    if (problem.improve && result.nodes >= next_tour_at) {
-      if (take_tour(problem.improve(tour_near_solution(proof)))) {
-        nodes_between_tours = NODES_BETWEEN_TOURS;
-      } else if (result.nodes > 4 && !problem.first_tour_ends) {
-        nodes_between_tours = std::min(2 * nodes_between_tours, MOST_NODES_BETWEEN_TOURS);
-      }
-      next_tour_at = result.nodes <= 4 ? result.nodes + 1 : result.nodes + nodes_between_tours;
-    }
-    if (ended) {
-      open.push(node);
-      break;
-    }
-    if (node.bound + problem.slack > scale * result.limit) continue;
-    std::vector<Node> made;
-    if (!tour.empty()) {  // the node's LP solution is one tour: settled, or split on its edge
-      const int split = edge_to_split(proof, tour, scale * result.limit);
-      if (split == SETTLED) continue;
-      if (split >= 0) made = split_on(proof, node, split, &created);
-    }
-    if (made.empty()) made = children(proof, node, &created);
-    if (made.empty()) {
-      unsettled = true;
-      continue;
-    }
-    for (Node& child : made) open.push(std::move(child));
+    shared.wake.notify_all();
   }
+  shared.wake.notify_all();
+}
+
+// The proof a thread works in: the caller's LP, or one of its own from the problem's arcs
+// and cuts.
+void make_lp(Proof& proof, const CostProofProblem& problem) {
+  const int n = problem.n;
+  proof.problem = &problem;
+  proof.n = n;
+  proof.allowed.assign(problem.allowed, problem.allowed + static_cast<size_t>(n) * n);
+  proof.fixed_out.assign(n, -1);
+  proof.fixed_in.assign(n, -1);
   if (problem.lp) {
-    apply(proof, Node{});  // the caller's LP as it came, less any fixings
-  } else {
-    subtour_lp_destroy(proof.lp);
+    proof.lp = problem.lp;
+    return;
   }
-  result.complete = open.empty() && !unsettled && !too_many;
+  proof.lp = &proof.own_lp;
+  proof.made_lp = true;
+  subtour_lp_create(proof.lp, n, problem.cost, problem.arcs, problem.stop, problem.symmetric);
+  subtour_lp_add_cuts(proof.lp, problem.cuts);
+}
+
+// The proof whose workers run now; one at a time.
+Shared* running = nullptr;
+
+void* run_worker(void*) {
+  Shared& shared = *running;
+  const int index = shared.next_proof.fetch_add(1);
+  if (index >= static_cast<int>(shared.proofs->size())) return nullptr;
+  Proof& proof = (*shared.proofs)[index];
+  try {
+    make_lp(proof, *shared.problem);
+  } catch (const std::bad_alloc&) {
+    std::lock_guard<std::mutex> hold(shared.lock);
+    shared.out_of_memory = shared.over = true;
+    shared.wake.notify_all();
+    return nullptr;
+  }
+  work(shared, proof);
+  return nullptr;
+}
+
+}  // namespace
+
+CostProof prove_cost(const CostProofProblem& problem, __int128 limit) {
+  const int n = problem.n;
+  Shared shared;
+  shared.problem = &problem;
+  CostProof& result = shared.result;
+  result.limit = limit;
+  const __int128 scale = problem.scale;
+  Node& root = shared.root;
+  root.bound = -NO_COMPLETION;
+  root.order = shared.created++;
+  for (size_t t = 1; t < problem.path.size(); ++t) {
+    int i = problem.path[t - 1], j = problem.path[t];
+    if (problem.symmetric && j < i) std::swap(i, j);
+    root.fixed.push_back(i * n + j);
+  }
+  // Workers beside the calling thread only with LPs of their own.
+  const int threads = problem.lp ? 1 : std::max(1, problem.threads);
+  shared.open.push(root);
+  std::vector<Proof> proofs(threads);
+  shared.proofs = &proofs;
+  if (threads == 1) {
+    make_lp(proofs[0], problem);
+    work(shared, proofs[0]);
+  } else {
+    running = &shared;
+    run_on_threads(run_worker, threads);
+    running = nullptr;
+  }
+  for (Proof& proof : proofs) {
+    if (proof.lp == problem.lp && problem.lp) {
+      apply(proof, Node{});  // the caller's LP as it came, less any fixings
+    } else if (proof.made_lp) {
+      subtour_lp_destroy(proof.lp);
+    }
+  }
+  if (shared.out_of_memory) throw std::bad_alloc();
+  result.complete = shared.open.empty() && !shared.unsettled && !shared.too_many;
   // Every tour lies in a node dropped (above the limit of its time, never below the final
   // one), or still open, or unsettled.
   __int128 lower = problem.every_tour && !result.tours.empty() ? result.limit : result.limit + 1;
   if (!result.complete) {
-    if (unsettled) lower = -NO_COMPLETION;
-    if (!open.empty()) {
-      const __int128 least = open.top().bound;  // the lowest bound first
+    if (shared.unsettled) lower = -NO_COMPLETION;
+    if (!shared.open.empty()) {
+      const __int128 least = shared.open.top().bound;  // the lowest bound first
       const __int128 rounded = least >= 0 ? (least + scale - 1) / scale : -((-least) / scale);
       lower = std::min(lower, rounded);
     }

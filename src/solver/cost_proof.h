@@ -44,6 +44,17 @@
 // without e: O(n) an edge. Where one such bound is not above the limit, the node splits on
 // that edge.
 //
+// Workers on several threads share the open nodes, lowest bound first, each node solved in
+// the LP of the worker that takes it (its cuts and columns its own; the parent's basis
+// mapped onto it by arc and cut). Nothing above depends on which LP a node's duals come
+// from, nor on the order in which nodes are run: a node leaves the open ones only dropped
+// by its bound above the limit of its time (never below the final one), settled, or split
+// into children that hold its tours, and the limit only falls by tours met. A worker whose
+// node is in hand when another ends the proof or starts it again puts it back (or its
+// children in: a part of the root's tours), and a node left unsettled marks the proof
+// incomplete whenever it comes. The bytes of the answer depend on none of this: the proof
+// settles a cost, not which tour.
+//
 // Every tour (every_tour): the limit is not lowered below a tour found but to its cost, and
 // each tour within it is kept (a cheaper one clears the dearer ones). A node whose solution is
 // a tour within the limit is then not dropped but settled as above, or split until it is.
@@ -90,6 +101,9 @@ struct CostProofProblem {
   // The LP to work in instead of one made from arcs and cuts: the caller's, over the same
   // allowed arcs, handed back with every fixing removed (its cuts and columns may change).
   SubtourLp* lp = nullptr;
+  // Workers that share the nodes (threads, the calling one among them), each in an LP of its
+  // own: one alone with the caller's LP.
+  int threads = 1;
 };
 
 struct CostProof {

@@ -76,7 +76,7 @@ constexpr int64_t SCALE = 1024;
 CostProof prove(const Problem& problem, __int128 limit, int64_t slack,
                 const std::vector<int>& path = {}, bool first_tour_ends = false,
                 bool every_tour = false, size_t most_tours = 64, int64_t restart_nodes = 0,
-                bool cut_tree = false) {
+                bool cut_tree = false, int threads = 1) {
   const int n = problem.n;
   static std::vector<uint8_t> allowed;
   static std::vector<int64_t> scaled;
@@ -103,6 +103,7 @@ CostProof prove(const Problem& problem, __int128 limit, int64_t slack,
   input.most_tours = most_tours;
   input.restart_nodes = restart_nodes;
   input.cut_tree = cut_tree;
+  input.threads = threads;
   return prove_cost(input, limit);
 }
 
@@ -122,26 +123,30 @@ const struct Family {
     {"symmetric ties", 5, 7, true}, {"symmetric negative", -50, 50, true},
 };
 
+// Each with one worker and with two sharing the nodes.
 TEST(CostProof, ProvesTheOptimumWithATourOfThatCost) {
-  uint64_t seed = 1;
-  for (const Family& family : FAMILIES) {
-    for (int n = 5; n <= 9; ++n) {
-      const Problem problem = random_problem(n, family.low, family.high, family.symmetric, seed++);
-      const int64_t best = optimum(problem);
-      const std::string what = std::string(family.name) + ", n = " + std::to_string(n);
-      // Room for every tour: the optimum is found and proven.
-      const CostProof open = prove(problem, int64_t{1} << 40, 0);
-      EXPECT_TRUE(open.complete) << what;
-      ASSERT_EQ(open.tour.size(), static_cast<size_t>(n)) << what;
-      EXPECT_EQ(tour_cost(problem, open.tour), best) << what;
-      EXPECT_TRUE(open.tour_cost == best && open.lower == best) << what;
-      // Just below it: no tour, and the optimum as the bound.
-      const CostProof below = prove(problem, best - 1, 0);
-      EXPECT_TRUE(below.complete && below.tour.empty()) << what;
-      EXPECT_TRUE(below.lower == best) << what;
-      // The same with the cut tree's cuts at every node.
-      const CostProof deeper = prove(problem, best - 1, 0, {}, false, false, 64, 0, true);
-      EXPECT_TRUE(deeper.complete && deeper.tour.empty() && deeper.lower == best) << what;
+  for (int threads : {1, 2}) {
+    uint64_t seed = 1;
+    for (const Family& family : FAMILIES) {
+      for (int n = 5; n <= 9; ++n) {
+        const Problem problem = random_problem(n, family.low, family.high, family.symmetric, seed++);
+        const int64_t best = optimum(problem);
+        const std::string what = std::string(family.name) + ", n = " + std::to_string(n) +
+                                 ", threads " + std::to_string(threads);
+        // Room for every tour: the optimum is found and proven.
+        const CostProof open = prove(problem, int64_t{1} << 40, 0, {}, false, false, 64, 0, false, threads);
+        EXPECT_TRUE(open.complete) << what;
+        ASSERT_EQ(open.tour.size(), static_cast<size_t>(n)) << what;
+        EXPECT_EQ(tour_cost(problem, open.tour), best) << what;
+        EXPECT_TRUE(open.tour_cost == best && open.lower == best) << what;
+        // Just below it: no tour, and the optimum as the bound.
+        const CostProof below = prove(problem, best - 1, 0, {}, false, false, 64, 0, false, threads);
+        EXPECT_TRUE(below.complete && below.tour.empty()) << what;
+        EXPECT_TRUE(below.lower == best) << what;
+        // The same with the cut tree's cuts at every node.
+        const CostProof deeper = prove(problem, best - 1, 0, {}, false, false, 64, 0, true, threads);
+        EXPECT_TRUE(deeper.complete && deeper.tour.empty() && deeper.lower == best) << what;
+      }
     }
   }
 }
@@ -168,6 +173,14 @@ TEST(CostProof, SymmetricBranchingOnEdgesKeepsEveryTour) {
     EXPECT_EQ(tour_cost(problem, again.tour), best) << seed << ", restarted";
     const CostProof below = prove(problem, best - 1, 0, {}, false, false, 64, 2);
     EXPECT_TRUE(below.complete && below.tour.empty() && below.lower == best) << seed << ", restarted";
+    // Two workers, one of them holding a node when the other starts again.
+    const CostProof shared = prove(problem, best, 0, {}, false, false, 64, 3, false, 2);
+    EXPECT_TRUE(shared.complete && shared.lower == best) << seed << ", two workers";
+    ASSERT_EQ(shared.tour.size(), 16u) << seed << ", two workers";
+    EXPECT_EQ(tour_cost(problem, shared.tour), best) << seed << ", two workers";
+    const CostProof shared_below = prove(problem, best - 1, 0, {}, false, false, 64, 3, false, 2);
+    EXPECT_TRUE(shared_below.complete && shared_below.tour.empty() && shared_below.lower == best)
+        << seed << ", two workers";
   }
   separate_blossoms_by_cut_tree = true;
   separate_combs = true;
@@ -240,14 +253,18 @@ TEST(CostProof, EveryTourMeetsEachOptimalTourAndNoOther) {
       for (int64_t above : {0, 3}) {
         const std::string what = std::string(family.name) + ", n = " + std::to_string(n) +
                                  ", limit optimum + " + std::to_string(above);
-        CostProof every = prove(problem, best + above, 0, {}, false, true);
-        if (std::string(family.name).find("ties") == std::string::npos) {
-          EXPECT_TRUE(every.complete) << what;
+        for (int threads : {1, 2}) {
+          CostProof every = prove(problem, best + above, 0, {}, false, true, 64, 0, false, threads);
+          if (std::string(family.name).find("ties") == std::string::npos) {
+            EXPECT_TRUE(every.complete) << what << ", threads " << threads;
+          }
+          if (!every.complete) continue;
+          EXPECT_TRUE(every.limit == best && every.lower == best) << what << ", threads " << threads;
+          std::sort(every.tours.begin(), every.tours.end());
+          EXPECT_EQ(every.tours, expected) << what << ", threads " << threads;
         }
+        CostProof every = prove(problem, best + above, 0, {}, false, true);
         if (!every.complete) continue;
-        EXPECT_TRUE(every.limit == best && every.lower == best) << what;
-        std::sort(every.tours.begin(), every.tours.end());
-        EXPECT_EQ(every.tours, expected) << what;
         if (expected.size() < 2) continue;
         ++several;
         const CostProof capped = prove(problem, best + above, 0, {}, false, true, expected.size() - 1);
@@ -261,15 +278,18 @@ TEST(CostProof, EveryTourMeetsEachOptimalTourAndNoOther) {
 TEST(CostProof, ALoosenedDropMissesTheOptimum) {
   // A unit of slack drops nodes whose bound equals the limit: with the limit at the optimum,
   // some problem must then lose every tour of that cost.
-  int missed = 0;
+  int missed = 0, missed_shared = 0;
   uint64_t seed = 100;
   for (const Family& family : FAMILIES) {
     const Problem problem = random_problem(8, family.low, family.high, family.symmetric, seed++);
     const int64_t best = optimum(problem);
     const CostProof loose = prove(problem, best, SCALE);
     if (loose.tour.empty() || loose.lower > best) ++missed;
+    const CostProof shared = prove(problem, best, SCALE, {}, false, false, 64, 0, false, 2);
+    if (shared.tour.empty() || shared.lower > best) ++missed_shared;
   }
   EXPECT_GT(missed, 0);
+  EXPECT_GT(missed_shared, 0);
 }
 
 }  // namespace
