@@ -251,6 +251,11 @@ double subtour_lp_trial(SubtourLp* lp, int iterations) {
   return value;
 }
 
+// The arc of a column (an edge's: i * n + j, i < j).
+static int column_arc(const SubtourLp* lp, int column) {
+  return lp->column_tail[column] * lp->n + lp->column_head[column];
+}
+
 SubtourLpBasis subtour_lp_basis(const SubtourLp* lp) {
   ClpSimplex* model = model_of(lp);
   const unsigned char* status = model->statusArray();
@@ -259,7 +264,7 @@ SubtourLpBasis subtour_lp_basis(const SubtourLp* lp) {
   basis.columns.assign(status, status + columns);
   basis.column_arcs.resize(columns);
   for (int column = 0; column < columns; ++column) {
-    basis.column_arcs[column] = lp->column_tail[column] * lp->n + lp->column_head[column];
+    basis.column_arcs[column] = column_arc(lp, column);
   }
   basis.degree_rows.assign(status + columns, status + columns + first_cut_row);
   const int cut_rows = model->numberRows() - first_cut_row;
@@ -280,7 +285,7 @@ void subtour_lp_set_basis(SubtourLp* lp, const SubtourLpBasis& basis) {
   std::unordered_map<int, unsigned char> by_arc;
   const int known = static_cast<int>(std::min(basis.columns.size(), basis.column_arcs.size()));
   for (int column = 0; column < columns; ++column) {
-    const int arc = lp->column_tail[column] * lp->n + lp->column_head[column];
+    const int arc = column_arc(lp, column);
     if (column < known && basis.column_arcs[column] == arc) {
       status[column] = basis.columns[column];
       continue;

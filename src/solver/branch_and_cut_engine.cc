@@ -855,6 +855,7 @@ static std::vector<int> first_of_every_optimal_tour(const std::vector<LpCut>& cu
   // One worker: its tree runs down an optimal tour a split at a time, one child of each
   // dropped at once, and two workers handed its nodes back and forth, each from an LP that
   // had not seen the last (lin318: 163 nodes in its time where one worker took 399).
+  problem.threads = 1;
   problem.most_nodes =
       EVERY_TOUR_NODES_PER_PROOF_NODE * proof_nodes + EVERY_TOUR_NODES_PER_POINT * search.n;
   const CostProof every = prove_cost(problem, optimum);

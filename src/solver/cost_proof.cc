@@ -688,15 +688,14 @@ void work(Shared& shared, Proof& proof) {
     const size_t strong = shared.strong;
     hold.unlock();
     Outcome outcome;
+    bool out_of_memory = false;
     try {
       run_node(shared, proof, node, strong, &outcome);
     } catch (const std::bad_alloc&) {
-      outcome.back = true;
-      hold.lock();
-      shared.out_of_memory = true;
-      hold.unlock();
+      out_of_memory = outcome.back = true;
     }
     hold.lock();
+    if (out_of_memory) shared.out_of_memory = true;
     --shared.busy;
     if (outcome.back) {
       shared.open.push(std::move(node));
